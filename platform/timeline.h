@@ -1,0 +1,49 @@
+// Where each captured buffer goes on the file's timeline, so that the file's time is the capture's: a stretch with
+// no buffers becomes silence of the same length, and audio that overlaps what is already written is trimmed.
+// Platform-neutral arithmetic; each writer fills and trims in its own way.
+#pragma once
+
+#include "platform/media_time.h"
+
+#include <cstdint>
+
+namespace qfx::platform {
+
+/// Tracks the frames written since the session's start and places the next buffer against them.
+/// Used by one writer on one thread (the recorder's sample queue).
+class Timeline {
+public:
+    /// What to do with a buffer of `frameCount` frames before appending it.
+    struct Placement {
+        int64_t silenceFrames = 0; ///< frames of silence to write before the buffer
+        int64_t skipFrames = 0;    ///< frames to drop from the buffer's start (overlap, or before the session)
+    };
+
+    /// `sampleRate`: frames per second of the file. `toleranceFrames`: a difference between a buffer's time and the
+    /// written length up to this many frames is clock jitter, not a gap or an overlap, and the buffer is packed
+    /// against the previous one. `maxGapFrames`: a jump forward or back beyond this is a clock that stepped, not a
+    /// loss: at most this much silence is written (none for a backward jump) and the buffer's time becomes the new
+    /// reference, so a wild time stamp can neither write hours of silence nor have every later buffer trimmed away.
+    Timeline(int32_t sampleRate, int64_t toleranceFrames, int64_t maxGapFrames);
+
+    /// The time of the session's first frame. Must come before `place`.
+    void start(MediaTime sessionStart);
+
+    /// Places a buffer that starts at `bufferStart` and holds `frameCount` frames, and counts what will be written
+    /// of it (and of the silence before it) as written. A buffer whose time is not numeric is packed against the
+    /// previous one.
+    Placement place(MediaTime bufferStart, int64_t frameCount);
+
+    /// Frames counted as written so far (silence included).
+    [[nodiscard]] int64_t writtenFrames() const { return written_; }
+
+private:
+    int32_t sampleRate_;
+    int64_t toleranceFrames_;
+    int64_t maxGapFrames_;
+    MediaTime origin_{};
+    int64_t shift_ = 0; ///< frames by which the reference moved after wild jumps
+    int64_t written_ = 0;
+};
+
+} // namespace qfx::platform
