@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the tool three ways (plain, AddressSanitizer + UndefinedBehaviorSanitizer,
+# ThreadSanitizer) and runs every test: unit tests in all three builds; backend and end-to-end tests against
+# private PulseAudio and PipeWire servers that the tests start and stop themselves. The ten-minute recording runs
+# in the background meanwhile.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+configure() { # dir, extra cmake arguments...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+configure build
+cmake --build build --target qfx_system_audio >/dev/null 2>&1 || {
+  echo "test: the qfx_system_audio executable did not build" >&2
+  exit 1
+}
+
+# The long recording first, in the background: it mostly waits on the clock.
+long_log=$(mktemp)
+(ctest --test-dir build -L long --output-on-failure >"$long_log" 2>&1; echo $? >"$long_log.rc") &
+long_pid=$!
+
+status=0
+ctest --test-dir build -LE long --output-on-failure -j 2 || status=1
+
+configure build-asan -DQFX_SANITIZE=address
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -L unit --output-on-failure -j "$jobs" || status=1
+
+configure build-tsan -DQFX_SANITIZE=thread
+# TSan needs the address-space layout it was built for; setarch turns off randomisation for the run.
+TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
+  ctest --test-dir build-tsan -L unit --output-on-failure -j "$jobs" || status=1
+
+wait "$long_pid" || true
+cat "$long_log"
+[ "$(cat "$long_log.rc" 2>/dev/null || echo 1)" = 0 ] || status=1
+rm -f "$long_log" "$long_log.rc"
+
+exit $status
