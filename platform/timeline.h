@@ -41,8 +41,8 @@ private:
     int32_t sampleRate_;
     int64_t toleranceFrames_;
     int64_t maxGapFrames_;
-    MediaTime origin_{};
-    int64_t shift_ = 0; ///< frames by which the reference moved after wild jumps
+    MediaTime reference_{};        ///< the session's start, or the time of the buffer after the last wild jump
+    int64_t referenceWritten_ = 0; ///< where `reference_` lies in the written frames
     int64_t written_ = 0;
 };
 

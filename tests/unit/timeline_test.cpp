@@ -1,0 +1,156 @@
+#include "platform/timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace qfx::platform {
+namespace {
+
+constexpr int32_t kRate = 48000;
+constexpr int64_t kTolerance = 100;
+constexpr int64_t kMaxGap = kRate; // one second
+constexpr int32_t kNanos = 1'000'000'000;
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
+
+MediaTime frames(int64_t count) {
+    return MediaTime::make(count, kRate);
+}
+MediaTime nanos(int64_t count) {
+    return MediaTime::make(count, kNanos);
+}
+MediaTime invalid() {
+    return MediaTime{};
+}
+MediaTime infinite() {
+    return MediaTime{0, 1, MediaTime::kValid | MediaTime::kPositiveInfinity, 0};
+}
+
+struct Step {
+    MediaTime start;
+    int64_t frameCount;
+    int64_t silence;
+    int64_t skip;
+};
+
+struct Case {
+    std::string name;
+    MediaTime sessionStart;
+    std::vector<Step> steps;
+};
+
+// Host clocks run in nanoseconds since boot; these sit close to the largest such value a signed 64-bit count holds.
+constexpr int64_t kHostBase = 9'000'000'000'000'000'000;
+
+// Each step's expected placement, and the written length that follows from it, in the order the buffers arrive.
+const std::vector<Case> kCases = {
+    {"buffers that follow each other exactly are packed",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480), 480, 0, 0}, {frames(960), 1, 0, 0}}},
+    {"a late buffer within the tolerance is packed",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480 + kTolerance), 480, 0, 0}}},
+    {"an early buffer within the tolerance is packed",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480 - kTolerance), 480, 0, 0}}},
+    {"drift within the tolerance is caught up once it exceeds it",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480 + 90), 480, 0, 0}, {frames(960 + 180), 480, 180, 0}}},
+    {"a gap beyond the tolerance becomes silence of its length",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480 + kTolerance + 1), 480, kTolerance + 1, 0}, {frames(1061), 10, 0, 0}}},
+    {"a gap of exactly the bound is filled in full",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480 + kMaxGap), 480, kMaxGap, 0}, {frames(960 + kMaxGap), 480, 0, 0}}},
+    {"a partial overlap is trimmed from the buffer's start",
+     frames(0),
+     {{frames(0), 960, 0, 0}, {frames(960 - 300), 480, 0, 300}, {frames(1140), 480, 0, 0}}},
+    {"a buffer wholly overlapped is dropped and the next one still fits",
+     frames(0),
+     {{frames(0), 960, 0, 0}, {frames(0), 480, 0, 480}, {frames(960), 480, 0, 0}}},
+    {"frames before the session's start are left out",
+     frames(1000),
+     {{frames(500), 1000, 0, 500}, {frames(1500), 480, 0, 0}}},
+    {"a buffer wholly before the session's start is left out",
+     frames(24000),
+     {{frames(0), 480, 0, 480}, {frames(24000), 480, 0, 0}}},
+    {"a wild jump forward writes the bound, and later buffers follow the new time",
+     frames(0),
+     {{frames(0), 480, 0, 0},
+      {frames(480 + 10 * kRate), 480, kMaxGap, 0},
+      {frames(960 + 10 * kRate), 480, 0, 0},
+      {frames(1440 + 10 * kRate + 200), 480, 200, 0}}},
+    {"a wild jump back is packed, and later buffers follow the new time",
+     frames(10 * kRate),
+     {{frames(10 * kRate), 480, 0, 0},
+      {frames(0), 480, 0, 0},
+      {frames(480), 480, 0, 0},
+      {frames(480), 480, 0, 480},
+      {frames(960 + 300), 480, 300, 0}}},
+    {"a buffer without a numeric time is packed",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0}, {infinite(), 480, 0, 0}, {frames(1440), 480, 0, 0}}},
+    {"a session without a numeric start packs everything",
+     invalid(),
+     {{frames(0), 480, 0, 0}, {frames(5 * kRate), 480, 0, 0}, {frames(0), 480, 0, 0}}},
+    {"nanosecond times round to the nearest frame",
+     nanos(0),
+     {{nanos(0), 480, 0, 0},
+      {nanos(10'000'000 + 2'091'666), 480, 0, 0},   // 100.4 frames late: within the tolerance
+      {nanos(20'000'000 + 2'095'834), 480, 101, 0}, // 100.6 frames late: one beyond it
+      {nanos(32'104'167), 480, 0, 0}}},
+    {"buffer and session may use different timescales",
+     nanos(1'000'000'000),
+     {{frames(kRate), 480, 0, 0},
+      {MediaTime::make(44100 + 441, 44100), 480, 0, 0},
+      {MediaTime::make(1020, 1000), 480, 0, 0},
+      {MediaTime::make(1040, 1000), 480, 480, 0}}},
+    {"host-time-sized values keep frame accuracy",
+     nanos(kHostBase),
+     {{nanos(kHostBase), 480, 0, 0},
+      {nanos(kHostBase + 10'000'000), 480, 0, 0},
+      {nanos(kHostBase + 20'000'000 + 10'000'000), 480, 480, 0},
+      {MediaTime::make(kHostBase / 1000 + 40'000, 1'000'000), 480, 0, 0}}},
+    {"times at the ends of the 64-bit range are a wild jump, not an overflow",
+     nanos(kInt64Max),
+     {{nanos(kInt64Max), 480, 0, 0},
+      {nanos(kInt64Min), 480, 0, 0},
+      {nanos(kInt64Max), 480, kMaxGap, 0},
+      {MediaTime::make(kInt64Min, 1), 480, 0, 0},
+      {MediaTime::make(kInt64Max, std::numeric_limits<int32_t>::max()), 480, kMaxGap, 0}}},
+};
+
+TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Timeline timeline(kRate, kTolerance, kMaxGap);
+        timeline.start(c.sessionStart);
+        int64_t written = 0;
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE("buffer " + std::to_string(i));
+            const Step& step = c.steps[i];
+            const Timeline::Placement placement = timeline.place(step.start, step.frameCount);
+            EXPECT_EQ(placement.silenceFrames, step.silence);
+            EXPECT_EQ(placement.skipFrames, step.skip);
+            written += step.silence + step.frameCount - step.skip;
+            EXPECT_EQ(timeline.writtenFrames(), written);
+        }
+    }
+}
+
+TEST(TimelineTest, StartingAgainBeginsFromNothing) {
+    Timeline timeline(kRate, kTolerance, kMaxGap);
+    timeline.start(frames(0));
+    (void)timeline.place(frames(10 * kRate), 480); // a wild jump moves the reference
+    timeline.start(frames(100));
+    EXPECT_EQ(timeline.writtenFrames(), 0);
+    const Timeline::Placement placement = timeline.place(frames(100 + 200), 480);
+    EXPECT_EQ(placement.silenceFrames, 200);
+}
+
+} // namespace
+} // namespace qfx::platform
