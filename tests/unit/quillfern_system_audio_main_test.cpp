@@ -1,0 +1,244 @@
+// The run sequence as the parent sees it: exit statuses, exactly what goes to each standard stream, how much input is
+// consumed, the output location, and what the clearing removes.
+#include "front/quillfern_system_audio_main.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/unit/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qfx {
+namespace {
+
+namespace fs = std::filesystem;
+using fakes::Completion;
+using fakes::FakePlatform;
+using platform::Error;
+using testing::StreamFile;
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+    std::string error;
+    int platformRequests = 0;
+};
+
+class FrontTest : public ::testing::Test {
+protected:
+    Outcome run(std::vector<std::string> arguments, const std::string& input = "\n") {
+        const StreamFile in(input);
+        return run(std::move(arguments), in);
+    }
+
+    Outcome run(std::vector<std::string> arguments, const StreamFile& in) {
+        const StreamFile out;
+        const StreamFile err;
+        return run(std::move(arguments), in, out, err);
+    }
+
+    Outcome run(std::vector<std::string> arguments, const StreamFile& in, const StreamFile& out,
+                const StreamFile& err) {
+        arguments.insert(arguments.begin(), "qfx_system_audio");
+        std::vector<const char*> argv;
+        for (const std::string& argument : arguments) {
+            argv.push_back(argument.c_str());
+        }
+        argv.push_back(nullptr);
+        Outcome result;
+        result.status = QuillfernSystemAudioMain::main(static_cast<int>(arguments.size()), argv.data(),
+                                                       {in.get(), out.get(), err.get()}, [&]() -> platform::Platform& {
+                                                           ++result.platformRequests;
+                                                           return fake;
+                                                       });
+        fake.settle();
+        result.output = out.contents();
+        result.error = err.contents();
+        return result;
+    }
+
+    static void makeFile(const fs::path& path) { std::ofstream(path) << "old recording"; }
+
+    FakePlatform fake;
+    testing::ScratchDirectory scratch;
+};
+
+TEST_F(FrontTest, AWrongArgumentCountIsAUsageErrorThatTouchesNothing) {
+    const fs::path existing = scratch / "out.m4a";
+    makeFile(existing);
+    const std::vector<std::vector<std::string>> commandLines{{}, {existing, "extra"}, {existing, "-v", "extra"}};
+    for (const auto& arguments : commandLines) {
+        SCOPED_TRACE(arguments.size());
+        const Outcome result = run(arguments);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.error, "Usage: qfx_system_audio <output.m4a>\n");
+        EXPECT_EQ(result.platformRequests, 0);
+        EXPECT_TRUE(fs::exists(existing));
+    }
+}
+
+TEST_F(FrontTest, ExitStatusAndStreamsForEachOutcome) {
+    struct Case {
+        const char* name;
+        std::function<void(FakePlatform::Script&)> arrange;
+        std::string input;
+        int status;
+        std::string output;
+        std::string error;
+        bool stopped;
+    };
+    const std::vector<Case> cases{
+        {"a line ends the recording", [](auto&) {}, "stop\n", 0, "READY\n", "", true},
+        {"an empty line ends it too", [](auto&) {}, "\n", 0, "READY\n", "", true},
+        {"so does input already at its end", [](auto&) {}, "", 0, "READY\n", "", true},
+        {"a service failure is passed on in its own words",
+         [](auto& s) { s.contentError = Error{"Screen recording is not permitted."}; }, "\n", 4, "",
+         "Screen recording is not permitted.\n", false},
+        {"no display", [](auto& s) { s.displayCount = 0; }, "\n", 4, "",
+         "No display is available for ScreenCaptureKit audio capture.\n", false},
+        {"writing does not start", [](auto& s) { s.startWritingSucceeds = false; }, "\n", 4, "",
+         "Unable to start audio writer: Unknown AVAssetWriter error\n", false},
+        {"capture does not start, with an empty reason", [](auto& s) { s.startCaptureError = Error{""}; }, "\n", 4, "",
+         "Unable to start system audio capture: \n", false},
+        {"a stop that cannot stop the capture still ends well",
+         [](auto& s) { s.stopCaptureError = Error{"Could not stop."}; }, "\n", 0, "READY\n", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.script = {};
+        c.arrange(fake.script);
+        fake.log().clear();
+
+        const Outcome result = run({(scratch / "out.m4a").string()}, c.input);
+
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.output, c.output);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(result.platformRequests, 1);
+        EXPECT_EQ(fake.log().count("stopCapture"), c.stopped ? 1U : 0U);
+    }
+}
+
+TEST_F(FrontTest, AFailedFinishExitsWithStatus5AfterReady) {
+    fake.script.finishFails = true;
+    fake.script.finishError = Error{"The disk is full."};
+    // Audio arrives while the capture is stopping, so there is a session to finish.
+    fake.hold(Completion::stopCapture);
+    auto running = std::async(std::launch::async, [this] { return run({(scratch / "out.m4a").string()}); });
+    ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
+    ASSERT_TRUE(fake.stream()->deliver({platform::MediaTime::make(1, 48000)}));
+    fake.release(Completion::stopCapture);
+
+    const Outcome result = running.get();
+    EXPECT_EQ(result.status, 5);
+    EXPECT_EQ(result.output, "READY\n");
+    EXPECT_EQ(result.error, "Unable to finish audio writer: The disk is full.\n");
+}
+
+TEST_F(FrontTest, ReadyIsFlushedAndTheStreamEndedLineDoesNotEndTheRun) {
+    const StreamFile in("\n");
+    const StreamFile out;
+    const StreamFile err;
+    fake.hold(Completion::stopCapture);
+    auto running = std::async(std::launch::async, [&] { return run({(scratch / "out.m4a").string()}, in, out, err); });
+    ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
+    // The parent has READY before the tool goes on to read its input.
+    EXPECT_EQ(out.delivered(), "READY\n");
+    fake.stream()->endByItself(Error{"Lost"});
+    fake.settle();
+    fake.release(Completion::stopCapture);
+
+    const Outcome result = running.get();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "READY\n");
+    EXPECT_EQ(result.error, "ScreenCaptureKit stopped: Lost\n");
+}
+
+TEST_F(FrontTest, OnlyTheFirstLineIsConsumed) {
+    const StreamFile in("first\nsecond\n");
+    EXPECT_EQ(run({(scratch / "out.m4a").string()}, in).status, 0);
+    char rest[32] = {};
+    ASSERT_NE(std::fgets(rest, sizeof rest, in.get()), nullptr);
+    EXPECT_STREQ(rest, "second\n");
+}
+
+TEST_F(FrontTest, StartAndStopRunAwayFromTheMainThreadWhichWaitsThroughThePlatform) {
+    EXPECT_EQ(run({(scratch / "out.m4a").string()}).status, 0);
+    EXPECT_EQ(fake.log().count("waitOnMainThread"), 2U);
+    EXPECT_EQ(fake.threadOf("waitOnMainThread"), std::this_thread::get_id());
+    EXPECT_NE(fake.threadOf("getShareableContent"), std::this_thread::get_id());
+    EXPECT_NE(fake.threadOf("stopCapture"), std::this_thread::get_id());
+}
+
+TEST_F(FrontTest, TheOutputLocationIsTheArgumentMadeAbsolute) {
+    // Relative paths land in the scratch directory, so nothing of the test's own directory can be cleared.
+    const fs::path previous = fs::current_path();
+    fs::current_path(scratch / ".");
+    const std::string cwd = fs::current_path().string();
+    const struct {
+        std::string argument;
+        std::string location;
+    } cases[] = {
+        {"/abs/out.m4a", "/abs/out.m4a"},
+        {"qfx-unit-missing/out.m4a", cwd + "/qfx-unit-missing/out.m4a"},
+        {"-v", cwd + "/-v"}, // an argument that looks like an option is a path like any other
+        {" spaced .m4a ", cwd + "/ spaced .m4a "},
+        {"", cwd}, // the current directory itself, which the clearing leaves alone
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        fake.script.canAddInput = false; // stops the run right after the writer is made
+        fake.log().clear();
+        EXPECT_EQ(run({c.argument}).status, 4);
+        EXPECT_EQ(fake.log().count("makeWriter(" + c.location + ", com.apple.m4a-audio)"), 1U);
+    }
+    EXPECT_TRUE(fs::is_directory(cwd));
+    fs::current_path(previous);
+}
+
+TEST_F(FrontTest, ClearingRemovesOnlyAFileOrALink) {
+    const fs::path target = scratch / "target.m4a";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        bool removed;
+    } cases[] = {
+        {"regular file", [](const fs::path& p) { makeFile(p); }, true},
+        {"link to a file", [&](const fs::path& p) { fs::create_symlink(target, p); }, true},
+        {"dangling link", [&](const fs::path& p) { fs::create_symlink(scratch / "nowhere", p); }, true},
+        {"directory with contents",
+         [](const fs::path& p) {
+             fs::create_directory(p);
+             makeFile(p / "keep.txt");
+         },
+         false},
+        {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, false},
+        {"nothing", [](const fs::path&) {}, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        makeFile(target);
+        const fs::path path = scratch / ("entry" + std::to_string(n++));
+        c.make(path);
+        const bool existed = fs::exists(fs::symlink_status(path));
+        fake.script.contentError = Error{"stop here"}; // clearing comes before the start
+
+        EXPECT_EQ(run({path.string()}).status, 4);
+
+        EXPECT_EQ(fs::exists(fs::symlink_status(path)), existed && !c.removed);
+        EXPECT_TRUE(fs::exists(target)); // a link's target is never removed
+    }
+}
+
+} // namespace
+} // namespace qfx

@@ -1,0 +1,82 @@
+// Small helpers shared by the unit tests: stand-in standard streams and a private scratch directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace qfx::testing {
+
+/// An anonymous temporary file standing in for one of the standard streams.
+class StreamFile {
+public:
+    explicit StreamFile(const std::string& contents = {}) : file_(std::tmpfile()) {
+        EXPECT_NE(file_, nullptr);
+        std::fputs(contents.c_str(), file_);
+        std::rewind(file_);
+    }
+    ~StreamFile() { std::fclose(file_); }
+    StreamFile(const StreamFile&) = delete;
+    StreamFile& operator=(const StreamFile&) = delete;
+
+    [[nodiscard]] std::FILE* get() const { return file_; }
+
+    /// Everything written to it so far.
+    [[nodiscard]] std::string contents() const {
+        std::fflush(file_);
+        const long end = std::ftell(file_);
+        std::rewind(file_);
+        std::string text;
+        for (int c = std::getc(file_); c != EOF; c = std::getc(file_)) {
+            text.push_back(static_cast<char>(c));
+        }
+        std::fseek(file_, end, SEEK_SET);
+        return text;
+    }
+
+    /// What has reached the file itself, without flushing the stream's buffer: what a parent reading the other end
+    /// of a pipe would have received by now.
+    [[nodiscard]] std::string delivered() const {
+        std::string text;
+        char chunk[256];
+        for (off_t at = 0;;) {
+            const ssize_t n = ::pread(fileno(file_), chunk, sizeof chunk, at);
+            if (n <= 0) {
+                return text;
+            }
+            text.append(chunk, static_cast<std::size_t>(n));
+            at += n;
+        }
+    }
+
+private:
+    std::FILE* file_;
+};
+
+/// A fresh directory under the system's temporary directory, removed with everything in it afterwards.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "qfx-unit-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+        path_ = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace qfx::testing
