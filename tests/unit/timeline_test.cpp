@@ -11,6 +11,7 @@ namespace qfx::platform {
 namespace {
 
 constexpr int32_t kRate = 48000;
+constexpr int64_t kSecond = kRate; // frames
 constexpr int64_t kTolerance = 100;
 constexpr int64_t kMaxGap = kRate; // one second
 constexpr int32_t kNanos = 1'000'000'000;
@@ -81,12 +82,12 @@ const std::vector<Case> kCases = {
     {"a wild jump forward writes the bound, and later buffers follow the new time",
      frames(0),
      {{frames(0), 480, 0, 0},
-      {frames(480 + 10 * kRate), 480, kMaxGap, 0},
-      {frames(960 + 10 * kRate), 480, 0, 0},
-      {frames(1440 + 10 * kRate + 200), 480, 200, 0}}},
+      {frames(480 + 10 * kSecond), 480, kMaxGap, 0},
+      {frames(960 + 10 * kSecond), 480, 0, 0},
+      {frames(1440 + 10 * kSecond + 200), 480, 200, 0}}},
     {"a wild jump back is packed, and later buffers follow the new time",
-     frames(10 * kRate),
-     {{frames(10 * kRate), 480, 0, 0},
+     frames(10 * kSecond),
+     {{frames(10 * kSecond), 480, 0, 0},
       {frames(0), 480, 0, 0},
       {frames(480), 480, 0, 0},
       {frames(480), 480, 0, 480},
@@ -96,7 +97,7 @@ const std::vector<Case> kCases = {
      {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0}, {infinite(), 480, 0, 0}, {frames(1440), 480, 0, 0}}},
     {"a session without a numeric start packs everything",
      invalid(),
-     {{frames(0), 480, 0, 0}, {frames(5 * kRate), 480, 0, 0}, {frames(0), 480, 0, 0}}},
+     {{frames(0), 480, 0, 0}, {frames(5 * kSecond), 480, 0, 0}, {frames(0), 480, 0, 0}}},
     {"nanosecond times round to the nearest frame",
      nanos(0),
      {{nanos(0), 480, 0, 0},
@@ -145,7 +146,7 @@ TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
 TEST(TimelineTest, StartingAgainBeginsFromNothing) {
     Timeline timeline(kRate, kTolerance, kMaxGap);
     timeline.start(frames(0));
-    (void)timeline.place(frames(10 * kRate), 480); // a wild jump moves the reference
+    (void)timeline.place(frames(10 * kSecond), 480); // a wild jump moves the reference
     timeline.start(frames(100));
     EXPECT_EQ(timeline.writtenFrames(), 0);
     const Timeline::Placement placement = timeline.place(frames(100 + 200), 480);

@@ -1,0 +1,619 @@
+// The FFmpeg writer's files, checked by what ffprobe and ffmpeg make of them: the format, the channels, the timing
+// (no priming silence, gaps, overlaps, jumps), and what is left at the path after cancelling, failing or refusing.
+#include "platform/linux/ffmpeg_writer.h"
+#include "platform/linux/pcm_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace qfx::platform::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kRate = 48000;
+constexpr int64_t kSecond = kRate; // frames
+constexpr int32_t kChannels = 2;
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+
+const OutputSettings kSettings = {{kFormatIDKey, kAudioFormatMPEG4AAC},
+                                  {kSampleRateKey, int64_t{48000}},
+                                  {kNumberOfChannelsKey, int64_t{2}},
+                                  {kEncoderBitRateKey, int64_t{192000}}};
+
+// The test signal, a function of the capture clock's frame index: 440 Hz on the left, 1000 Hz on the right. Cosines,
+// so that the very first frame is loud and a leading silence cannot hide.
+float tone(int64_t frame, int channel) {
+    const double hertz = channel == 0 ? 440.0 : 1000.0;
+    const double t = static_cast<double>(frame) / kRate;
+    return static_cast<float>(0.5 * std::cos(2.0 * std::numbers::pi * hertz * t));
+}
+
+std::shared_ptr<PcmBuffer> toneBuffer(MediaTime time, int64_t firstFrame, int64_t frameCount) {
+    std::vector<float> samples(static_cast<size_t>(frameCount * kChannels));
+    for (int64_t i = 0; i < frameCount; ++i) {
+        for (int c = 0; c < kChannels; ++c) {
+            samples[static_cast<size_t>(i * kChannels + c)] = tone(firstFrame + i, c);
+        }
+    }
+    return std::make_shared<PcmBuffer>(time, kRate, kChannels, std::move(samples));
+}
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return output;
+    }
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+        output.append(chunk, got);
+    }
+    ::pclose(pipe);
+    return output;
+}
+
+// What ffprobe says of the first stream and of the container, as key=value.
+std::map<std::string, std::string> probe(const std::string& path) {
+    const std::string text =
+        run("ffprobe -v error -select_streams a:0 -show_entries "
+            "stream=codec_name,profile,sample_rate,channels,bit_rate,duration_ts:format_tags=major_brand "
+            "-of default=noprint_wrappers=1 '" +
+            path + "' 2>/dev/null");
+    std::map<std::string, std::string> values;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string line = text.substr(start, end - start);
+        if (const size_t equals = line.find('='); equals != std::string::npos) {
+            std::string key = line.substr(0, equals);
+            if (key.starts_with("TAG:")) {
+                key = key.substr(4);
+            }
+            values[key] = line.substr(equals + 1);
+        }
+        start = end + 1;
+    }
+    return values;
+}
+
+// The file decoded by ffmpeg (which applies the file's edit list) to interleaved float stereo.
+std::vector<float> decode(const std::string& path) {
+    const std::string bytes = run("ffmpeg -v error -nostdin -i '" + path + "' -f f32le -c:a pcm_f32le - 2>/dev/null");
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "qfx-writer-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A writer as the recorder sets one up, writing to `path`.
+struct Recording {
+    std::shared_ptr<Writer> writer;
+    std::shared_ptr<WriterInput> input;
+};
+
+std::optional<Recording> startRecording(FfmpegWriterService& service, const std::string& path) {
+    Result<std::shared_ptr<Writer>> made = service.makeWriter(FileLocation{path}, kFileTypeAppleM4A);
+    if (!made.ok()) {
+        ADD_FAILURE() << made.error().description;
+        return std::nullopt;
+    }
+    Recording recording{made.value(), service.makeWriterInput(kMediaTypeAudio, kSettings)};
+    recording.input->setExpectsMediaDataInRealTime(true);
+    EXPECT_TRUE(recording.writer->canAddInput(recording.input));
+    recording.writer->addInput(recording.input);
+    if (!recording.writer->startWriting()) {
+        ADD_FAILURE() << "startWriting: " << recording.writer->error().value_or(Error{"no error"}).description;
+        return std::nullopt;
+    }
+    return recording;
+}
+
+// Finishes as the recorder does, and checks the completion came exactly once.
+WriterStatus finish(Recording& recording) {
+    recording.input->markAsFinished();
+    int completions = 0;
+    recording.writer->finishWriting([&completions] { ++completions; });
+    EXPECT_EQ(completions, 1);
+    return recording.writer->status();
+}
+
+// Writes `seconds` of tone in 10 ms buffers from capture frame 0, session included, and finishes.
+void writeTone(FfmpegWriterService& service, const std::string& path, double seconds) {
+    std::optional<Recording> recording = startRecording(service, path);
+    ASSERT_TRUE(recording);
+    recording->writer->startSession(MediaTime::make(0, kRate));
+    const auto total = static_cast<int64_t>(seconds * kRate);
+    for (int64_t frame = 0; frame < total; frame += 480) {
+        ASSERT_TRUE(recording->input->isReadyForMoreMediaData());
+        ASSERT_TRUE(recording->input->append(*toneBuffer(MediaTime::make(frame, kRate), frame, 480)));
+    }
+    ASSERT_EQ(finish(*recording), WriterStatus::completed);
+}
+
+TEST(FfmpegWriterTest, WritesStereoAacLcInAnM4aWhateverTheExtension) {
+    TempDir dir;
+    FfmpegWriterService service;
+    for (const std::string name : {"out.m4a", "out.mp4", "out"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        writeTone(service, path, 2.0);
+        std::map<std::string, std::string> info = probe(path);
+        EXPECT_EQ(info["codec_name"], "aac");
+        EXPECT_EQ(info["profile"], "LC");
+        EXPECT_EQ(info["sample_rate"], "48000");
+        EXPECT_EQ(info["channels"], "2");
+        EXPECT_EQ(info["major_brand"], "M4A ");
+        const long bitRate = std::strtol(info["bit_rate"].c_str(), nullptr, 10);
+        EXPECT_GT(bitRate, 150000);
+        EXPECT_LT(bitRate, 230000);
+    }
+}
+
+// One buffer as the capture would hand it: `frameCount` frames of the tone from capture frame `firstFrame`, stamped
+// `time` (which a faulty clock may set apart from `firstFrame`).
+struct Delivery {
+    MediaTime time;
+    int64_t firstFrame;
+    int64_t frameCount;
+};
+
+// What the decoded file must hold, in order: silence, or the tone from a capture frame on.
+struct Segment {
+    int64_t frameCount;
+    std::optional<int64_t> toneFrom; // none: silence
+};
+
+struct TimingCase {
+    std::string name;
+    MediaTime sessionStart;
+    std::vector<Delivery> deliveries;
+    std::vector<Segment> expected;
+};
+
+MediaTime at(int64_t frame) {
+    return MediaTime::make(frame, kRate);
+}
+
+// Nanoseconds since boot, the size a host clock reaches after months of uptime.
+constexpr int64_t kHostBase = 9'000'000'000'000'000'000;
+MediaTime hostAt(int64_t frame) {
+    return MediaTime::make(kHostBase + frame * kNanosPerSecond / kRate, 1'000'000'000);
+}
+
+std::vector<Delivery> steady(int64_t from, int64_t to, int64_t size, MediaTime (*clock)(int64_t) = at) {
+    std::vector<Delivery> deliveries;
+    for (int64_t frame = from; frame < to; frame += size) {
+        deliveries.push_back({clock(frame), frame, std::min(size, to - frame)});
+    }
+    return deliveries;
+}
+
+std::vector<Delivery> operator+(std::vector<Delivery> a, const std::vector<Delivery>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The writers in these cases bound a gap at half a second, so that a wild jump stays cheap to check.
+constexpr int64_t kTestMaxGap = kRate / 2;
+
+const std::vector<TimingCase> kTimingCases = {
+    {"uneven buffer sizes are re-chunked without a seam",
+     at(0),
+     steady(0, 20000, 441) + steady(20000, 40000, 1500) + steady(40000, 48000, 97),
+     {{48000, 0}}},
+    {"a gap in the times becomes silence of its length, at its place",
+     at(0),
+     steady(0, 24000, 480) + steady(48000, 72000, 480),
+     {{24000, 0}, {24000, std::nullopt}, {24000, 48000}}},
+    {"an overlap is trimmed", at(0), steady(0, 24000, 480) + steady(19200, 48000, 960), {{48000, 0}}},
+    {"a wild jump writes at most the bound, then follows the new times",
+     at(0),
+     steady(0, 24000, 480) + steady(24000 + 100 * kSecond, 48000 + 100 * kSecond, 480),
+     {{24000, 0}, {kTestMaxGap, std::nullopt}, {24000, 24000 + 100 * kSecond}}},
+    {"frames before the session's start are left out", at(4800), steady(0, 48000, 960), {{43200, 4800}}},
+    {"host-time stamps in nanoseconds",
+     hostAt(0),
+     steady(0, 24000, 480, hostAt) + steady(36000, 48000, 480, hostAt),
+     {{24000, 0}, {12000, std::nullopt}, {12000, 36000}}},
+};
+
+// Relative RMS difference between the decoded frames [begin, end) and the expected tone, per channel.
+double toneError(const std::vector<float>& decoded, int64_t begin, int64_t end, int64_t toneFrom, int channel) {
+    double difference = 0;
+    double reference = 0;
+    for (int64_t i = begin; i < end; ++i) {
+        const double expected = tone(toneFrom + i - begin, channel);
+        const double got = decoded[static_cast<size_t>(i * kChannels + channel)];
+        difference += (got - expected) * (got - expected);
+        reference += expected * expected;
+    }
+    return std::sqrt(difference / reference);
+}
+
+double rms(const std::vector<float>& decoded, int64_t begin, int64_t end) {
+    double sum = 0;
+    for (int64_t i = begin * kChannels; i < end * kChannels; ++i) {
+        sum += decoded[static_cast<size_t>(i)] * decoded[static_cast<size_t>(i)];
+    }
+    return std::sqrt(sum / static_cast<double>((end - begin) * kChannels));
+}
+
+TEST(FfmpegWriterTest, TheFileFollowsThePresentationTimes) {
+    TempDir dir;
+    FfmpegWriterService service(TimelineLimits{0.005, static_cast<double>(kTestMaxGap) / kRate});
+    // AAC smears a sudden start or stop over about a frame; compare away from the joints.
+    constexpr int64_t kMargin = 2048;
+    for (const TimingCase& c : kTimingCases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("timing.m4a");
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        recording->writer->startSession(c.sessionStart);
+        for (const Delivery& d : c.deliveries) {
+            ASSERT_TRUE(recording->input->append(*toneBuffer(d.time, d.firstFrame, d.frameCount)));
+        }
+        ASSERT_EQ(finish(*recording), WriterStatus::completed);
+
+        const std::vector<float> decoded = decode(path);
+        int64_t total = 0;
+        for (const Segment& s : c.expected) {
+            total += s.frameCount;
+        }
+        // The file's edit list hides the encoder's priming and the last frame's padding, so its length is exact.
+        // FFmpeg 5.1's decoder applies the list's start but not its end: it adds the last frame's padding.
+        EXPECT_EQ(probe(path)["duration_ts"], std::to_string(total));
+        const int64_t decodedFrames = static_cast<int64_t>(decoded.size()) / kChannels;
+        ASSERT_GE(decodedFrames, total);
+        ASSERT_LT(decodedFrames, total + 1024);
+        int64_t position = 0;
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            SCOPED_TRACE("segment " + std::to_string(i));
+            const Segment& s = c.expected[i];
+            // The first segment is checked from the file's first frame: a leading priming silence would show there.
+            const int64_t begin = position + (i == 0 ? 0 : kMargin);
+            const int64_t end = position + s.frameCount - (i + 1 == c.expected.size() ? 0 : kMargin);
+            if (s.toneFrom) {
+                EXPECT_LT(toneError(decoded, begin, end, *s.toneFrom + (begin - position), 0), 0.08);
+                EXPECT_LT(toneError(decoded, begin, end, *s.toneFrom + (begin - position), 1), 0.08);
+            } else {
+                EXPECT_LT(rms(decoded, begin, end), 1e-4);
+            }
+            position += s.frameCount;
+        }
+        std::filesystem::remove(path);
+    }
+}
+
+TEST(FfmpegWriterTest, CancelAndUnfinishedReleaseRemoveTheFile) {
+    TempDir dir;
+    FfmpegWriterService service;
+    const std::string path = dir.file("partial.m4a");
+    auto appendSome = [](Recording& recording) {
+        recording.writer->startSession(at(0));
+        for (int64_t frame = 0; frame < 9600; frame += 480) {
+            EXPECT_TRUE(recording.input->append(*toneBuffer(at(frame), frame, 480)));
+        }
+    };
+    {
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        EXPECT_TRUE(exists(path));
+        appendSome(*recording);
+        recording->writer->cancelWriting();
+        EXPECT_EQ(recording->writer->status(), WriterStatus::cancelled);
+        EXPECT_FALSE(exists(path));
+        EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
+        EXPECT_FALSE(recording->input->append(*toneBuffer(at(9600), 9600, 480)));
+    }
+    {
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        appendSome(*recording);
+        recording->writer.reset(); // the input outlives it, as in the recorder's fields
+        EXPECT_FALSE(exists(path));
+        EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
+        EXPECT_FALSE(recording->input->append(*toneBuffer(at(9600), 9600, 480)));
+    }
+    {
+        // Once completed, cancelling and releasing leave the file alone.
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        appendSome(*recording);
+        ASSERT_EQ(finish(*recording), WriterStatus::completed);
+        recording->writer->cancelWriting();
+        EXPECT_EQ(recording->writer->status(), WriterStatus::completed);
+        recording.reset();
+        EXPECT_TRUE(exists(path));
+    }
+}
+
+TEST(FfmpegWriterTest, NothingAtThePathIsReplacedOrWrittenThrough) {
+    TempDir dir;
+    FfmpegWriterService service;
+    const std::string target = dir.file("target");
+    std::ofstream(target) << "keep";
+    struct Entry {
+        std::string name;
+        std::function<void(const std::string&)> make;
+        std::string reason;
+    };
+    const std::vector<Entry> entries = {
+        {"directory", [](const std::string& p) { fs::create_directory(p); }, "Is a directory"},
+        {"fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "File exists"},
+        {"file", [](const std::string& p) { std::ofstream(p) << "keep"; }, "File exists"},
+        {"link", [&target](const std::string& p) { fs::create_symlink(target, p); }, "File exists"},
+        {"dangling link", [](const std::string& p) { fs::create_symlink("/nonexistent/x", p); }, "File exists"},
+    };
+    for (const Entry& entry : entries) {
+        SCOPED_TRACE(entry.name);
+        const std::string path = dir.file(entry.name);
+        entry.make(path);
+        const fs::file_type before = fs::symlink_status(path).type();
+        Result<std::shared_ptr<Writer>> made = service.makeWriter(FileLocation{path}, kFileTypeAppleM4A);
+        ASSERT_FALSE(made.ok());
+        EXPECT_EQ(made.error().description, "Cannot write to " + path + ": " + entry.reason);
+        EXPECT_EQ(fs::symlink_status(path).type(), before);
+
+        // The same entry appearing between the check and the start: the start fails and leaves it.
+        const std::string late = dir.file(entry.name + " late");
+        Result<std::shared_ptr<Writer>> writer = service.makeWriter(FileLocation{late}, kFileTypeAppleM4A);
+        ASSERT_TRUE(writer.ok());
+        const auto input = service.makeWriterInput(kMediaTypeAudio, kSettings);
+        writer.value()->addInput(input);
+        entry.make(late);
+        EXPECT_FALSE(writer.value()->startWriting());
+        EXPECT_EQ(writer.value()->status(), WriterStatus::failed);
+        ASSERT_TRUE(writer.value()->error());
+        EXPECT_EQ(writer.value()->error()->description, "Cannot write to " + late + ": File exists");
+        writer.value().reset();
+        EXPECT_EQ(fs::symlink_status(late).type(), before);
+    }
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+
+    const std::string file = dir.file("file");
+    const std::vector<std::pair<FileLocation, std::string>> refused = {
+        {{dir.file("missing/out.m4a")},
+         "Cannot write to " + dir.file("missing/out.m4a") + ": No such file or directory"},
+        {{file + "/out.m4a"}, "Cannot write to " + file + "/out.m4a: Not a directory"},
+        {{""}, "Cannot write to : No such file or directory"},
+    };
+    for (const auto& [location, description] : refused) {
+        Result<std::shared_ptr<Writer>> made = service.makeWriter(location, kFileTypeAppleM4A);
+        ASSERT_FALSE(made.ok());
+        EXPECT_EQ(made.error().description, description);
+    }
+    Result<std::shared_ptr<Writer>> wrongType = service.makeWriter({dir.file("x.wav")}, "com.microsoft.waveform-audio");
+    ASSERT_FALSE(wrongType.ok());
+    EXPECT_EQ(wrongType.error().description,
+              "Cannot write to " + dir.file("x.wav") + ": Unsupported file type com.microsoft.waveform-audio");
+    EXPECT_FALSE(exists(dir.file("x.wav")));
+}
+
+TEST(FfmpegWriterTest, OnlySettingsTheEncoderHonoursAreAccepted) {
+    TempDir dir;
+    FfmpegWriterService service;
+    auto with = [](const std::string& key, std::variant<uint32_t, int64_t> value) {
+        OutputSettings settings = kSettings;
+        for (OutputSetting& setting : settings) {
+            if (setting.key == key) {
+                setting.value = value;
+                return settings;
+            }
+        }
+        settings.push_back({key, value});
+        return settings;
+    };
+    auto without = [](const std::string& key) {
+        OutputSettings settings;
+        for (const OutputSetting& setting : kSettings) {
+            if (setting.key != key) {
+                settings.push_back(setting);
+            }
+        }
+        return settings;
+    };
+    OutputSettings repeated = kSettings;
+    repeated.push_back(kSettings[1]);
+    const std::vector<std::tuple<std::string, MediaType, OutputSettings, bool>> cases = {
+        {"the recorder's settings", kMediaTypeAudio, kSettings, true},
+        {"44100 Hz mono at 64 kbit/s",
+         kMediaTypeAudio,
+         {{kFormatIDKey, kAudioFormatMPEG4AAC},
+          {kSampleRateKey, int64_t{44100}},
+          {kNumberOfChannelsKey, int64_t{1}},
+          {kEncoderBitRateKey, int64_t{64000}}},
+         true},
+        {"no bit rate", kMediaTypeAudio, without(kEncoderBitRateKey), true},
+        {"video", "vide", kSettings, false},
+        {"linear PCM", kMediaTypeAudio, with(kFormatIDKey, uint32_t{0x6c70636d}), false},
+        {"47000 Hz", kMediaTypeAudio, with(kSampleRateKey, int64_t{47000}), false},
+        {"no channels", kMediaTypeAudio, with(kNumberOfChannelsKey, int64_t{0}), false},
+        {"nine channels", kMediaTypeAudio, with(kNumberOfChannelsKey, int64_t{9}), false},
+        {"a bit rate above AAC's limit", kMediaTypeAudio, with(kEncoderBitRateKey, int64_t{2'000'000}), false},
+        {"a negative bit rate", kMediaTypeAudio, with(kEncoderBitRateKey, int64_t{-1}), false},
+        {"no sample rate", kMediaTypeAudio, without(kSampleRateKey), false},
+        {"an unknown key", kMediaTypeAudio, with("AVEncoderQualityKey", int64_t{127}), false},
+        {"a repeated key", kMediaTypeAudio, repeated, false},
+    };
+    for (const auto& [name, mediaType, settings, accepted] : cases) {
+        SCOPED_TRACE(name);
+        Result<std::shared_ptr<Writer>> writer = service.makeWriter({dir.file("settings.m4a")}, kFileTypeAppleM4A);
+        ASSERT_TRUE(writer.ok());
+        EXPECT_EQ(writer.value()->canAddInput(service.makeWriterInput(mediaType, settings)), accepted);
+    }
+
+    // One input per writer, added before writing starts.
+    Result<std::shared_ptr<Writer>> writer = service.makeWriter({dir.file("inputs.m4a")}, kFileTypeAppleM4A);
+    ASSERT_TRUE(writer.ok());
+    const auto first = service.makeWriterInput(kMediaTypeAudio, kSettings);
+    writer.value()->addInput(first);
+    EXPECT_FALSE(writer.value()->canAddInput(service.makeWriterInput(kMediaTypeAudio, kSettings)));
+    Result<std::shared_ptr<Writer>> other = service.makeWriter({dir.file("other.m4a")}, kFileTypeAppleM4A);
+    ASSERT_TRUE(other.ok());
+    EXPECT_FALSE(other.value()->canAddInput(first));
+    EXPECT_FALSE(other.value()->startWriting()); // no input
+}
+
+TEST(FfmpegWriterTest, TheInputTakesOnlyTheCapturesBuffersInItsFormat) {
+    class ForeignBuffer final : public SampleBuffer {
+    public:
+        [[nodiscard]] bool isValid() const override { return true; }
+        [[nodiscard]] bool dataIsReady() const override { return true; }
+        [[nodiscard]] MediaTime presentationTimeStamp() const override { return at(0); }
+    };
+    TempDir dir;
+    FfmpegWriterService service;
+    std::optional<Recording> recording = startRecording(service, dir.file("input.m4a"));
+    ASSERT_TRUE(recording);
+    EXPECT_TRUE(recording->input->isReadyForMoreMediaData());
+    EXPECT_FALSE(recording->input->append(*toneBuffer(at(0), 0, 480))); // before the session
+    recording->writer->startSession(at(0));
+    EXPECT_FALSE(recording->input->append(ForeignBuffer()));
+    EXPECT_FALSE(recording->input->append(PcmBuffer(at(0), 44100, 2, std::vector<float>(960))));
+    EXPECT_FALSE(recording->input->append(PcmBuffer(at(0), kRate, 1, std::vector<float>(480))));
+    EXPECT_FALSE(recording->input->append(PcmBuffer(at(0), kRate, 2, std::vector<float>(3)))); // invalid
+    EXPECT_TRUE(recording->input->append(*toneBuffer(at(0), 0, 480)));
+    recording->input->markAsFinished();
+    EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
+    EXPECT_FALSE(recording->input->append(*toneBuffer(at(480), 480, 480)));
+    EXPECT_EQ(finish(*recording), WriterStatus::completed);
+}
+
+// A small file system of our own that fills up; needs root (mount), skipped without it.
+class FullDisk {
+public:
+    FullDisk() : mounted_(::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=64k") == 0) {}
+    ~FullDisk() {
+        if (mounted_) {
+            ::umount2(dir_.path().c_str(), MNT_DETACH);
+        }
+    }
+    FullDisk(const FullDisk&) = delete;
+    FullDisk& operator=(const FullDisk&) = delete;
+    [[nodiscard]] bool mounted() const { return mounted_; }
+    [[nodiscard]] std::string file(const std::string& name) const { return dir_.file(name); }
+
+private:
+    TempDir dir_;
+    bool mounted_;
+};
+
+TEST(FfmpegWriterTest, AFullDiskFailsTheWriterWithTheSystemsReason) {
+    FullDisk disk;
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    }
+    FfmpegWriterService service;
+    const std::string path = disk.file("full.m4a");
+    std::optional<Recording> recording = startRecording(service, path);
+    ASSERT_TRUE(recording);
+    recording->writer->startSession(at(0));
+
+    // status() and error() may be read from any thread while the sample queue appends.
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) {
+            (void)recording->writer->status();
+            (void)recording->writer->error();
+            std::this_thread::yield();
+        }
+    });
+    int64_t frame = 0;
+    // 64 KiB hold under three seconds at 192 kbit/s; ten seconds cannot fit.
+    while (frame < 10 * kSecond && recording->input->append(*toneBuffer(at(frame), frame, 4800))) {
+        frame += 4800;
+    }
+    done = true;
+    reader.join();
+
+    EXPECT_LT(frame, 10 * kSecond);
+    EXPECT_EQ(recording->writer->status(), WriterStatus::failed);
+    ASSERT_TRUE(recording->writer->error());
+    EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
+    EXPECT_FALSE(exists(path)); // a broken file is not left behind
+    EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
+    EXPECT_FALSE(recording->input->append(*toneBuffer(at(frame), frame, 480)));
+    EXPECT_EQ(finish(*recording), WriterStatus::failed);
+    EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
+    recording->writer->cancelWriting();
+    EXPECT_EQ(recording->writer->status(), WriterStatus::failed);
+}
+
+TEST(FfmpegWriterTest, AFullDiskAtFinishingFailsTheFinish) {
+    FullDisk disk;
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    }
+    FfmpegWriterService service;
+    // Fill the disk so that only the trailer has no room: the header and 1.5 s of audio fit, the index does not.
+    const std::string path = disk.file("finish.m4a");
+    std::optional<Recording> recording = startRecording(service, path);
+    ASSERT_TRUE(recording);
+    recording->writer->startSession(at(0));
+    for (int64_t frame = 0; frame < kRate; frame += 4800) {
+        ASSERT_TRUE(recording->input->append(*toneBuffer(at(frame), frame, 4800)));
+    }
+    {
+        std::ofstream filler(disk.file("filler"), std::ios::binary);
+        const std::string block(1024, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        }
+    }
+    EXPECT_EQ(finish(*recording), WriterStatus::failed);
+    ASSERT_TRUE(recording->writer->error());
+    EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
+    EXPECT_FALSE(exists(path));
+}
+
+} // namespace
+} // namespace qfx::platform::linux_backend
