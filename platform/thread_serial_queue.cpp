@@ -6,24 +6,28 @@
 
 namespace qfx::platform {
 
-ThreadSerialQueue::ThreadSerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {}
+ThreadSerialQueue::ThreadSerialQueue(std::string label)
+    : label_(std::move(label)), worker_([state = state_] { run(state); }), workerId_(worker_.get_id()) {}
 
 ThreadSerialQueue::~ThreadSerialQueue() {
-    assert(!isCurrent());
     {
-        const std::lock_guard lock(mutex_);
-        closing_ = true;
+        const std::lock_guard lock(state_->mutex);
+        state_->closing = true;
     }
-    wake_.notify_one();
-    worker_.join();
+    state_->wake.notify_one();
+    if (isCurrent()) {
+        worker_.detach();
+    } else {
+        worker_.join();
+    }
 }
 
 void ThreadSerialQueue::async(std::function<void()> task) {
     {
-        const std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        const std::lock_guard lock(state_->mutex);
+        state_->tasks.push_back(std::move(task));
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 void ThreadSerialQueue::sync(const std::function<void()>& task) {
@@ -36,15 +40,15 @@ void ThreadSerialQueue::sync(const std::function<void()>& task) {
     done.get_future().wait();
 }
 
-void ThreadSerialQueue::run() {
-    std::unique_lock lock(mutex_);
+void ThreadSerialQueue::run(const std::shared_ptr<State>& state) {
+    std::unique_lock lock(state->mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-        if (tasks_.empty()) {
+        state->wake.wait(lock, [&state] { return state->closing || !state->tasks.empty(); });
+        if (state->tasks.empty()) {
             return; // closing, and everything submitted has run
         }
-        std::function<void()> task = std::move(tasks_.front());
-        tasks_.pop_front();
+        std::function<void()> task = std::move(state->tasks.front());
+        state->tasks.pop_front();
         lock.unlock();
         task();
         task = nullptr; // release what the task captured before taking the lock again

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -12,6 +13,10 @@ namespace qfx::platform {
 
 /// One worker thread draining a FIFO of tasks. A task that throws ends the process (std::terminate): tasks here
 /// are the recorder's and the capture service's, and none of them throws.
+///
+/// Destruction drains what was submitted, then ends the worker. It may even happen on the worker itself (a task
+/// that drops the last reference to the queue's owner): the worker then finishes the queue alone, on state it
+/// shares, and is not joined.
 class ThreadSerialQueue final : public SerialQueue {
 public:
     explicit ThreadSerialQueue(std::string label);
@@ -24,17 +29,21 @@ public:
     [[nodiscard]] const std::string& label() const override { return label_; }
 
     /// Whether the calling thread is this queue's worker (for checks in debug builds and tests).
-    [[nodiscard]] bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+    [[nodiscard]] bool isCurrent() const { return std::this_thread::get_id() == workerId_; }
 
 private:
-    void run();
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> tasks;
+        bool closing = false;
+    };
+    static void run(const std::shared_ptr<State>& state);
 
     const std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    bool closing_ = false;
-    std::thread worker_; // last: starts after the fields it uses exist
+    const std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::thread worker_;
+    std::thread::id workerId_;
 };
 
 } // namespace qfx::platform

@@ -82,5 +82,22 @@ TEST(ThreadSerialQueue, DestructionRunsEverythingAlreadyQueued) {
     EXPECT_EQ(ran, 50);
 }
 
+// A task may drop the last reference to the queue's owner (a recorder released while a buffer was in flight):
+// the queue is then destroyed on its own worker, which must neither join itself nor lose the tasks behind it.
+TEST(ThreadSerialQueue, DestructionOnItsOwnWorkerFinishesTheQueue) {
+    auto queue = std::make_shared<ThreadSerialQueue>("test.self");
+    std::promise<void> tailRan;
+    std::promise<void> released;
+    std::shared_ptr<ThreadSerialQueue> owner = queue;
+    queue->async([owner = std::move(owner), released = released.get_future().share()]() mutable {
+        released.wait();
+        owner.reset(); // the last reference: destroys the queue here, on its worker
+    });
+    queue->async([&tailRan] { tailRan.set_value(); });
+    queue.reset();
+    released.set_value();
+    tailRan.get_future().wait();
+}
+
 } // namespace
 } // namespace qfx::platform
