@@ -7,6 +7,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -437,6 +438,49 @@ TEST(FfmpegWriterTest, NothingAtThePathIsReplacedOrWrittenThrough) {
     EXPECT_EQ(wrongType.error().description,
               "Cannot write to " + dir.file("x.wav") + ": Unsupported file type com.microsoft.waveform-audio");
     EXPECT_FALSE(exists(dir.file("x.wav")));
+}
+
+// makeWriter's answer for a path in a directory we may only read. Root may write anywhere, so as root the question is
+// asked by a child process that has given root up.
+std::string askWithoutWriteAccess(FfmpegWriterService& service, const std::string& path) {
+    auto ask = [&service, &path] {
+        Result<std::shared_ptr<Writer>> made = service.makeWriter({path}, kFileTypeAppleM4A);
+        return made.ok() ? std::string("made") : made.error().description;
+    };
+    if (::geteuid() != 0) {
+        return ask();
+    }
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        const std::string answer = ::setgid(65534) == 0 && ::setuid(65534) == 0 ? ask() : "cannot drop root";
+        (void)!::write(fds[1], answer.data(), answer.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string answer;
+    char chunk[256];
+    ssize_t got = 0;
+    while ((got = ::read(fds[0], chunk, sizeof chunk)) > 0) {
+        answer.append(chunk, static_cast<size_t>(got));
+    }
+    ::close(fds[0]);
+    ::waitpid(child, nullptr, 0);
+    return answer;
+}
+
+TEST(FfmpegWriterTest, AReadOnlyDirectoryIsRefused) {
+    TempDir dir;
+    FfmpegWriterService service;
+    const std::string locked = dir.file("locked");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
+    EXPECT_EQ(askWithoutWriteAccess(service, locked + "/out.m4a"),
+              "Cannot write to " + locked + "/out.m4a: Permission denied");
 }
 
 TEST(FfmpegWriterTest, OnlySettingsTheEncoderHonoursAreAccepted) {
