@@ -1,6 +1,5 @@
 // The FFmpeg writer's cost: CPU time to encode a minute of stereo audio as the capture delivers it (10 ms buffers),
 // and to fill a minute-long gap with silence (the most one append may be asked to write). Prints figures only.
-// Built against qfx_linux: add_executable(qfx_writer_bench writer_bench.cpp), linked to qfx_linux.
 #include "platform/linux/ffmpeg_writer.h"
 #include "platform/linux/pcm_buffer.h"
 
