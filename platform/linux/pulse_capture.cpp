@@ -1,0 +1,812 @@
+#include "platform/linux/pulse_capture.h"
+
+#include "platform/linux/capture_clock.h"
+#include "platform/linux/pcm_buffer.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstring>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qfx::platform::linux_backend {
+namespace {
+
+constexpr const char* kClientName = "qfx_system_audio";
+constexpr const char* kStreamName = "System audio";
+
+/// The one place where a libpulse error code becomes text.
+Error describe(const std::string& what, int code) {
+    // A context that went away without a recorded error (terminated rather than failed) still says why.
+    return Error{what + ": " + pa_strerror(code != PA_OK ? code : PA_ERR_CONNECTIONTERMINATED)};
+}
+
+class LoopLock {
+public:
+    explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(loop_); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* loop_;
+};
+
+/// A threaded main loop with one context on it. `connect` and the destructor take the loop's lock themselves
+/// (and must be called without it); everything else expects the caller to hold it. Every callback that a wait
+/// here can depend on signals the loop, and every wait also gives up when the context (or a watched stream)
+/// fails, so that a server that dies cannot leave a wait hanging.
+class Connection {
+public:
+    Connection() : loop_(pa_threaded_mainloop_new()) {}
+    ~Connection() {
+        if (context_ != nullptr) {
+            if (running_) {
+                const LoopLock lock(loop_);
+                pa_context_set_state_callback(context_, nullptr, nullptr);
+                pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+                pa_context_disconnect(context_);
+            }
+        }
+        if (running_) {
+            pa_threaded_mainloop_stop(loop_);
+        }
+        if (context_ != nullptr) {
+            pa_context_unref(context_);
+        }
+        if (loop_ != nullptr) {
+            pa_threaded_mainloop_free(loop_);
+        }
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    /// Connects to the default server and waits until the context is ready.
+    MaybeError connect() {
+        static const std::string kWhat = "Cannot connect to the sound server";
+        if (loop_ == nullptr) {
+            return describe(kWhat, PA_ERR_INTERNAL);
+        }
+        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), kClientName);
+        if (context_ == nullptr) {
+            return describe(kWhat, PA_ERR_INTERNAL);
+        }
+        pa_context_set_state_callback(context_, signalOnContext, loop_);
+        if (pa_threaded_mainloop_start(loop_) < 0) {
+            return describe(kWhat, PA_ERR_INTERNAL);
+        }
+        running_ = true;
+        const LoopLock lock(loop_);
+        // No autospawn: a capture helper must never start a sound server of its own.
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return describe(kWhat, pa_context_errno(context_));
+        }
+        waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; });
+        if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
+            return describe(kWhat, pa_context_errno(context_));
+        }
+        return std::nullopt;
+    }
+
+    [[nodiscard]] pa_threaded_mainloop* loop() const { return loop_; }
+    [[nodiscard]] pa_context* context() const { return context_; }
+    [[nodiscard]] bool contextGood() const { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)); }
+    [[nodiscard]] int errorCode() const { return pa_context_errno(context_); }
+    void signal() const { pa_threaded_mainloop_signal(loop_, 0); }
+
+    /// Waits until `done()` holds. False when the context, or `stream` when given, failed first.
+    template <class Done>
+    bool waitUntil(Done done, pa_stream* stream = nullptr) const {
+        while (!done()) {
+            if (!contextGood() || (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))) {
+                return false;
+            }
+            pa_threaded_mainloop_wait(loop_);
+        }
+        return true;
+    }
+
+    /// Waits for `operation` to complete and releases it. False when it could not be started or did not complete.
+    bool await(pa_operation* operation) const {
+        if (operation == nullptr) {
+            return false;
+        }
+        const bool completed =
+            waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+        if (!completed) {
+            pa_operation_cancel(operation); // its callback, which points into the caller's frame, never comes
+        }
+        const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+        pa_operation_unref(operation);
+        return done;
+    }
+
+    static void signalOnContext(pa_context* /*context*/, void* loop) {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    }
+
+private:
+    pa_threaded_mainloop* loop_;
+    pa_context* context_ = nullptr;
+    bool running_ = false;
+};
+
+struct SinkEntry {
+    std::string name;
+    std::string monitor;
+};
+
+/// The server's sinks in its own order, or none when the list could not be had. Lock held.
+std::optional<std::vector<SinkEntry>> listSinks(const Connection& connection) {
+    struct Query {
+        pa_threaded_mainloop* loop;
+        std::vector<SinkEntry> sinks;
+        bool failed = false;
+    } query{connection.loop(), {}};
+    const bool done = connection.await(pa_context_get_sink_info_list(
+        connection.context(),
+        [](pa_context* /*context*/, const pa_sink_info* info, int eol, void* data) {
+            auto* q = static_cast<Query*>(data);
+            if (eol < 0) {
+                q->failed = true;
+            } else if (eol == 0 && info != nullptr && info->name != nullptr && info->monitor_source_name != nullptr) {
+                q->sinks.push_back({info->name, info->monitor_source_name});
+            }
+            if (eol != 0) {
+                pa_threaded_mainloop_signal(q->loop, 0);
+            }
+        },
+        &query));
+    if (!done || query.failed) {
+        return std::nullopt;
+    }
+    return std::move(query.sinks);
+}
+
+/// The server's default sink name (empty when it has none), or none when it could not be had. Lock held.
+std::optional<std::string> defaultSinkName(const Connection& connection) {
+    struct Query {
+        pa_threaded_mainloop* loop;
+        std::string name;
+    } query{connection.loop(), {}};
+    const bool done = connection.await(pa_context_get_server_info(
+        connection.context(),
+        [](pa_context* /*context*/, const pa_server_info* info, void* data) {
+            auto* q = static_cast<Query*>(data);
+            if (info != nullptr && info->default_sink_name != nullptr) {
+                q->name = info->default_sink_name;
+            }
+            pa_threaded_mainloop_signal(q->loop, 0);
+        },
+        &query));
+    if (!done) {
+        return std::nullopt;
+    }
+    return std::move(query.name);
+}
+
+/// The first of `preferred` that exists, else the server's first sink; none when there is no sink.
+std::optional<SinkEntry> chooseSink(const std::vector<SinkEntry>& sinks, std::initializer_list<std::string> preferred) {
+    for (const std::string& name : preferred) {
+        for (const SinkEntry& sink : sinks) {
+            if (!name.empty() && sink.name == name) {
+                return sink;
+            }
+        }
+    }
+    if (sinks.empty()) {
+        return std::nullopt;
+    }
+    return sinks.front();
+}
+
+Result<std::vector<std::shared_ptr<Display>>> queryDisplays() {
+    Connection connection;
+    if (MaybeError error = connection.connect()) {
+        return *error;
+    }
+    const LoopLock lock(connection.loop());
+    std::optional<std::string> defaultSink = defaultSinkName(connection);
+    std::optional<std::vector<SinkEntry>> sinks = defaultSink ? listSinks(connection) : std::nullopt;
+    if (!sinks) {
+        return describe("Cannot list the sound outputs", connection.errorCode());
+    }
+    std::vector<std::shared_ptr<Display>> displays;
+    for (const SinkEntry& sink : *sinks) {
+        auto display = std::make_shared<PulseDisplay>(sink.name, sink.monitor);
+        if (sink.name == *defaultSink) {
+            displays.insert(displays.begin(), std::move(display));
+        } else {
+            displays.push_back(std::move(display));
+        }
+    }
+    return displays;
+}
+
+class PulseContentFilter final : public ContentFilter {
+public:
+    explicit PulseContentFilter(std::shared_ptr<Display> display) : display_(std::move(display)) {}
+    /// The sink to record first, or empty when the display was not one of this service's.
+    [[nodiscard]] std::string sinkName() const {
+        const auto* display = dynamic_cast<const PulseDisplay*>(display_.get());
+        return display != nullptr ? display->sinkName() : std::string();
+    }
+
+private:
+    std::shared_ptr<Display> display_;
+};
+
+class PulseStreamConfiguration final : public StreamConfiguration {
+public:
+    void setCapturesAudio(bool /*capturesAudio*/) override {}
+    void setExcludesCurrentProcessAudio(bool /*excludesCurrentProcessAudio*/) override {}
+    void setSampleRate(int64_t sampleRate) override { sampleRate_ = sampleRate; }
+    void setChannelCount(int64_t channelCount) override { channelCount_ = channelCount; }
+    void setQueueDepth(int64_t /*queueDepth*/) override {}
+
+    [[nodiscard]] int64_t sampleRate() const { return sampleRate_; }
+    [[nodiscard]] int64_t channelCount() const { return channelCount_; }
+
+private:
+    int64_t sampleRate_ = 48000;
+    int64_t channelCount_ = 2;
+};
+
+/// A record stream on the monitor of the followed sink. See pulse_capture.h for the threads. Fields below the
+/// control queue's comment are owned by the control thread; while the main loop runs, the loop thread reads and
+/// writes them too, both sides holding the loop's lock.
+class PulseStream final : public Stream, public std::enable_shared_from_this<PulseStream> {
+public:
+    PulseStream(std::string sinkName, pa_sample_spec spec, MaybeError setupError, PulseCaptureService::Tuning tuning,
+                std::weak_ptr<StreamDelegate> delegate)
+        : initialSink_(std::move(sinkName)), spec_(spec), setupError_(std::move(setupError)), tuning_(tuning),
+          delegate_(std::move(delegate)), clock_(static_cast<int32_t>(spec.rate), tuning.lossThresholdNs),
+          control_("qfx.pulse-capture.control") {}
+
+    ~PulseStream() override {
+        destroying_ = true;
+        control_.async([this] { shutdown(); });
+        // control_, the last member, is destroyed first: it runs what was queued, the shutdown last, then joins.
+    }
+
+    PulseStream(const PulseStream&) = delete;
+    PulseStream& operator=(const PulseStream&) = delete;
+
+    MaybeError addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+                               std::shared_ptr<SerialQueue> queue) override {
+        if (type != kStreamOutputTypeAudio) {
+            return Error{"Only audio output is supported, not output type " + std::to_string(type)};
+        }
+        if (queue == nullptr) {
+            return Error{"An audio output needs a queue to be delivered on"};
+        }
+        const std::lock_guard lock(outputMutex_);
+        output_ = std::move(output);
+        outputQueue_ = std::move(queue);
+        return std::nullopt;
+    }
+
+    void startCapture(CaptureCompletion completion) override {
+        control_.async([this, completion = std::move(completion)] { completion(start()); });
+    }
+
+    void stopCapture(CaptureCompletion completion) override {
+        stopRequested_ = true;
+        const int64_t requestedAtNs = CaptureClock::monotonicNowNs();
+        control_.async([this, requestedAtNs, completion = std::move(completion)] {
+            stop(requestedAtNs);
+            completion(std::nullopt);
+        });
+    }
+
+private:
+    enum class Phase { idle, running, stopping, ended };
+    /// Whether the current record stream's timing is known: a snapshot taken after its data began to flow.
+    enum class Timing { waiting, settling, settled };
+    /// How often the stream's timing is sampled from the server: a loss shows at the first snapshot after it.
+    static constexpr int64_t kSnapshotIntervalNs = 200'000'000;
+
+    /// Frames read from the server; no samples for a hole.
+    struct Fragment {
+        int64_t position = 0; ///< frames the stream delivered before these
+        int64_t frames = 0;
+        std::vector<float> samples;
+    };
+
+    // --- Control thread ---
+
+    MaybeError start() {
+        if (phase_ != Phase::idle || startRequested_) {
+            return Error{"The capture was already started"};
+        }
+        startRequested_ = true;
+        if (setupError_) {
+            phase_ = Phase::ended;
+            return setupError_;
+        }
+        connection_ = std::make_unique<Connection>();
+        MaybeError error = connection_->connect();
+        if (!error) {
+            const LoopLock lock(connection_->loop());
+            pa_context* context = connection_->context();
+            pa_context_set_state_callback(context, onContextState, this);
+            pa_context_set_subscribe_callback(context, onServerEvent, this);
+            const auto mask =
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
+            if (!connection_->await(pa_context_subscribe(context, mask, signalOnSuccess, connection_->loop()))) {
+                error = describe("Cannot follow the sound outputs", connection_->errorCode());
+            }
+            if (!error) {
+                // The display's sink, or the default one if that went away since the content query.
+                error = recordFollowedSink({initialSink_, defaultSinkName(*connection_).value_or(std::string())});
+            }
+            if (!error) {
+                phase_ = Phase::running;
+                // An output change during the start came before anyone listened: look once more.
+                scheduleFollow();
+            }
+        }
+        if (error) {
+            shutdown();
+        }
+        return error;
+    }
+
+    void stop(int64_t requestedAtNs) {
+        if (phase_ == Phase::running) {
+            const LoopLock lock(connection_->loop());
+            phase_ = Phase::stopping;
+            takeTail(requestedAtNs);
+            closeRecordStream();
+        }
+        shutdown();
+    }
+
+    /// Records from the default sink's monitor unless that is what is recorded already; ends the stream when there
+    /// is no sink left or the server is gone.
+    void follow() {
+        MaybeError ending;
+        if (connection_ == nullptr) {
+            return;
+        }
+        {
+            const LoopLock lock(connection_->loop());
+            followQueued_ = false;
+            if (phase_ != Phase::running) {
+                return;
+            }
+            std::optional<std::string> defaultSink = defaultSinkName(*connection_);
+            ending = recordFollowedSink({defaultSink.value_or(std::string()), sink_});
+            if (ending) {
+                phase_ = Phase::ended;
+                closeRecordStream();
+            }
+        }
+        if (ending) {
+            shutdown();
+            reportEnd(*ending);
+        }
+    }
+
+    /// Makes sure a live record stream records the monitor of the first of `preferred` that exists (else of the
+    /// server's first sink), switching streams when needed. An error when that cannot be done. Lock held.
+    MaybeError recordFollowedSink(std::initializer_list<std::string> preferred) {
+        // A sink can vanish between the query and the connection; a few tries tell that from a lasting failure.
+        constexpr int kAttempts = 3;
+        MaybeError error;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            if (!connection_->contextGood()) {
+                return describe("The sound server connection was lost", connection_->errorCode());
+            }
+            std::optional<std::vector<SinkEntry>> sinks = listSinks(*connection_);
+            if (!sinks) {
+                error = describe("Cannot list the sound outputs", connection_->errorCode());
+                continue;
+            }
+            std::optional<SinkEntry> sink = chooseSink(*sinks, preferred);
+            if (!sink) {
+                return Error{"No sound output is left to record"};
+            }
+            if (record_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(record_)) && sink->monitor == source_) {
+                return std::nullopt;
+            }
+            error = recordFrom(*sink);
+            if (!error) {
+                return std::nullopt;
+            }
+        }
+        return error;
+    }
+
+    /// Replaces the record stream by one on `sink`'s monitor and waits until it runs. Lock held.
+    MaybeError recordFrom(const SinkEntry& sink) {
+        closeRecordStream();
+        clock_.restart();
+        timing_ = Timing::waiting;
+        readFrames_ = 0;
+        snapshotPending_ = false;
+        pa_context* context = connection_->context();
+        pa_stream* stream = pa_stream_new(context, kStreamName, &spec_, nullptr);
+        if (stream == nullptr) {
+            return describe("Cannot create a record stream", connection_->errorCode());
+        }
+        pa_stream_set_state_callback(stream, onStreamState, this);
+        pa_stream_set_read_callback(stream, onReadable, this);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = tuning_.serverBufferNs > 0
+                                   ? static_cast<uint32_t>(pa_usec_to_bytes(tuning_.serverBufferNs / 1000, &spec_))
+                                   : static_cast<uint32_t>(-1);
+        attributes.tlength = static_cast<uint32_t>(-1);
+        attributes.prebuf = static_cast<uint32_t>(-1);
+        attributes.minreq = static_cast<uint32_t>(-1);
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(tuning_.fragmentNs / 1000, &spec_));
+        // ADJUST_LATENCY makes the source itself run at the fragment's latency (else the server's default of about
+        // two seconds applies, and that much would be lost at stop). DONT_MOVE keeps the server from moving the
+        // stream to another source when the sink goes away: the stream is killed instead, and follow() picks the
+        // next monitor, so a microphone is never recorded.
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        if (pa_stream_connect_record(stream, sink.monitor.c_str(), &attributes, flags) < 0) {
+            const int code = connection_->errorCode();
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_read_callback(stream, nullptr, nullptr);
+            pa_stream_unref(stream);
+            return describe("Cannot record from " + sink.monitor, code);
+        }
+        record_ = stream;
+        source_ = sink.monitor;
+        sink_ = sink.name;
+        connection_->waitUntil([stream] { return pa_stream_get_state(stream) == PA_STREAM_READY; }, stream);
+        if (pa_stream_get_state(stream) != PA_STREAM_READY) {
+            const int code = connection_->errorCode();
+            closeRecordStream();
+            return describe("Cannot record from " + sink.monitor, code);
+        }
+        return std::nullopt;
+    }
+
+    /// Reads what the current record stream still holds, disconnects it and waits until it has ended. Lock held.
+    void closeRecordStream() {
+        pa_stream* stream = record_;
+        if (stream == nullptr) {
+            return;
+        }
+        record_ = nullptr; // from here its state changes are no news for onStreamState
+        source_.clear();
+        if (pa_stream_get_state(stream) == PA_STREAM_READY) {
+            readFragments(stream);
+            if (timing_ != Timing::settled) {
+                // The snapshot asked for will not come now: count the held frames back from the present.
+                originNs_ = CaptureClock::monotonicNowNs() - clock_.framesToNs(readFrames_);
+                releaseHeld();
+            }
+            if (pa_stream_disconnect(stream) == 0) {
+                connection_->waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); });
+            }
+        }
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_unref(stream);
+    }
+
+    /// Waits until the fragments cover the time of the stop request, or until the tail wait is over. Lock held.
+    void takeTail(int64_t requestedAtNs) {
+        if (record_ == nullptr) {
+            return;
+        }
+        struct Timer {
+            pa_threaded_mainloop* loop;
+            bool expired = false;
+        } timer{connection_->loop()};
+        pa_context* context = connection_->context();
+        pa_time_event* event = pa_context_rttime_new(
+            context, static_cast<pa_usec_t>((requestedAtNs + tuning_.tailWaitNs) / 1000),
+            [](pa_mainloop_api* /*api*/, pa_time_event* /*event*/, const timeval* /*time*/, void* data) {
+                auto* t = static_cast<Timer*>(data);
+                t->expired = true;
+                pa_threaded_mainloop_signal(t->loop, 0);
+            },
+            &timer);
+        pa_stream* stream = record_;
+        connection_->waitUntil(
+            [&] { return timer.expired || event == nullptr || (clock_.anchored() && clock_.endNs() >= requestedAtNs); },
+            stream);
+        if (event != nullptr) {
+            pa_threaded_mainloop_get_api(connection_->loop())->time_free(event);
+        }
+    }
+
+    /// Ends the capture: the record stream, the context and the main loop. Lock not held.
+    void shutdown() {
+        if (connection_ != nullptr) {
+            {
+                const LoopLock lock(connection_->loop());
+                phase_ = Phase::ended;
+                closeRecordStream();
+            }
+            connection_.reset();
+        }
+        phase_ = Phase::ended;
+    }
+
+    void reportEnd(const Error& error) {
+        if (reported_ || stopRequested_ || destroying_) {
+            return;
+        }
+        reported_ = true;
+        if (const std::shared_ptr<StreamDelegate> delegate = delegate_.lock()) {
+            delegate->didStopWithError(*this, error);
+        }
+    }
+
+    // --- Main-loop thread, lock held (readFragments also on the control thread, lock held) ---
+
+    static void onContextState(pa_context* context, void* data) {
+        auto* self = static_cast<PulseStream*>(data);
+        self->connection_->signal();
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            self->scheduleFollow();
+        }
+    }
+
+    static void onStreamState(pa_stream* stream, void* data) {
+        auto* self = static_cast<PulseStream*>(data);
+        self->connection_->signal();
+        if (stream == self->record_ && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            self->scheduleFollow();
+        }
+    }
+
+    static void onServerEvent(pa_context* /*context*/, pa_subscription_event_type_t event, uint32_t /*index*/,
+                              void* data) {
+        const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        // The default sink changing shows as a server change; a sink going away may be the recorded one.
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+            (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_REMOVE)) {
+            static_cast<PulseStream*>(data)->scheduleFollow();
+        }
+    }
+
+    static void onReadable(pa_stream* stream, size_t /*bytes*/, void* data) {
+        auto* self = static_cast<PulseStream*>(data);
+        self->readFragments(stream);
+        self->connection_->signal(); // a stop may be waiting for the tail
+    }
+
+    static void signalOnSuccess(pa_context* /*context*/, int /*success*/, void* loop) {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    }
+
+    void scheduleFollow() {
+        if (phase_ != Phase::running || followQueued_) {
+            return;
+        }
+        followQueued_ = true;
+        control_.async([this] { follow(); });
+    }
+
+    /// Hands every fragment the stream holds to the output, timed by the latest snapshot of the stream's timing.
+    /// Until the first snapshot taken after data flowed, fragments are held back: before the source runs, the
+    /// server's indices say nothing about when capture began.
+    void readFragments(pa_stream* stream) {
+        const size_t frameBytes = pa_frame_size(&spec_);
+        for (;;) {
+            const size_t readable = pa_stream_readable_size(stream);
+            if (readable == 0 || readable == static_cast<size_t>(-1)) {
+                break;
+            }
+            const void* bytes = nullptr;
+            size_t length = 0;
+            if (pa_stream_peek(stream, &bytes, &length) < 0 || length == 0) {
+                break;
+            }
+            Fragment fragment;
+            fragment.position = readFrames_;
+            fragment.frames = static_cast<int64_t>(length / frameBytes);
+            if (bytes != nullptr) { // else a hole: the server knows these frames are missing
+                fragment.samples.resize(static_cast<size_t>(fragment.frames) * spec_.channels);
+                std::memcpy(fragment.samples.data(), bytes, fragment.samples.size() * sizeof(float));
+            }
+            readFrames_ += fragment.frames;
+            if (timing_ == Timing::settled) {
+                place(std::move(fragment));
+            } else {
+                held_.push_back(std::move(fragment));
+            }
+            pa_stream_drop(stream);
+        }
+        if (readFrames_ > 0 && !snapshotPending_ &&
+            (timing_ == Timing::waiting || CaptureClock::monotonicNowNs() - lastSnapshotNs_ >= kSnapshotIntervalNs)) {
+            pa_operation* update = pa_stream_update_timing_info(stream, onSnapshot, this);
+            if (update != nullptr) {
+                pa_operation_unref(update);
+                snapshotPending_ = true;
+                lastSnapshotNs_ = CaptureClock::monotonicNowNs();
+                if (timing_ == Timing::waiting) {
+                    timing_ = Timing::settling;
+                }
+            }
+        }
+    }
+
+    static void onSnapshot(pa_stream* stream, int success, void* data) {
+        auto* self = static_cast<PulseStream*>(data);
+        if (stream != self->record_) {
+            return;
+        }
+        self->snapshotPending_ = false;
+        if (success != 0) {
+            if (const std::optional<int64_t> origin = self->originFromSnapshot(stream)) {
+                self->originNs_ = *origin;
+                if (self->timing_ != Timing::settled) {
+                    self->releaseHeld();
+                }
+            }
+        }
+        self->connection_->signal();
+    }
+
+    /// When the current stream's first frame was played, by the server's latest timing snapshot: the snapshot
+    /// tells how many bytes the server had queued for the stream at its moment, and how far the source (and, for a
+    /// monitor, the sink) lagged behind that moment.
+    [[nodiscard]] std::optional<int64_t> originFromSnapshot(pa_stream* stream) const {
+        const pa_timing_info* info = pa_stream_get_timing_info(stream);
+        if (info == nullptr || info->write_index_corrupt != 0 || info->write_index < 0) {
+            return std::nullopt;
+        }
+        // The snapshot's moment is on the system clock; its distance from now carries it over to CLOCK_MONOTONIC.
+        timespec realNow{};
+        clock_gettime(CLOCK_REALTIME, &realNow);
+        const int64_t monotonicNow = CaptureClock::monotonicNowNs();
+        const int64_t sinceSnapshot =
+            (static_cast<int64_t>(realNow.tv_sec) - info->timestamp.tv_sec) * CaptureClock::kNanosPerSecond +
+            (realNow.tv_nsec - static_cast<int64_t>(info->timestamp.tv_usec) * 1000);
+        const auto frameBytes = static_cast<int64_t>(pa_frame_size(&spec_));
+        // Frames the server let go without sending them: PipeWire's server skips them on overflow, so its read
+        // index runs ahead of what arrived here (PulseAudio's drops instead never reach its write index).
+        const int64_t skippedFrames =
+            info->read_index_corrupt == 0 && info->read_index >= 0 ? info->read_index / frameBytes - readFrames_ : 0;
+        const int64_t origin = monotonicNow - sinceSnapshot - clock_.framesToNs(info->write_index / frameBytes) +
+                               clock_.framesToNs(skippedFrames) - static_cast<int64_t>(info->source_usec) * 1000 +
+                               static_cast<int64_t>(info->sink_usec) * 1000;
+        return origin;
+    }
+
+    /// Places the held fragments by the current origin and stops holding.
+    void releaseHeld() {
+        timing_ = Timing::settled;
+        for (Fragment& fragment : held_) {
+            place(std::move(fragment));
+        }
+        held_.clear();
+    }
+
+    void place(Fragment fragment) {
+        if (fragment.samples.empty()) {
+            clock_.skip(fragment.frames);
+            return;
+        }
+        const int64_t capturedAtNs = originNs_ + clock_.framesToNs(fragment.position);
+        const int64_t timeNs = clock_.place(fragment.frames, capturedAtNs);
+        deliver(PcmBuffer(MediaTime::make(timeNs, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
+                          static_cast<int32_t>(spec_.rate), spec_.channels, std::move(fragment.samples)));
+    }
+
+    void deliver(PcmBuffer buffer) {
+        std::weak_ptr<StreamOutput> output;
+        std::shared_ptr<SerialQueue> queue;
+        {
+            const std::lock_guard lock(outputMutex_);
+            output = output_;
+            queue = outputQueue_;
+        }
+        if (queue == nullptr) {
+            return;
+        }
+        queue->async([stream = weak_from_this(), output = std::move(output), buffer = std::move(buffer)] {
+            const std::shared_ptr<StreamOutput> receiver = output.lock();
+            const std::shared_ptr<PulseStream> sender = stream.lock();
+            if (receiver != nullptr && sender != nullptr) {
+                receiver->didOutputSampleBuffer(*sender, buffer, kStreamOutputTypeAudio);
+            }
+        });
+    }
+
+    const std::string initialSink_;
+    const pa_sample_spec spec_;
+    const MaybeError setupError_;
+    const PulseCaptureService::Tuning tuning_;
+    const std::weak_ptr<StreamDelegate> delegate_;
+
+    std::mutex outputMutex_; // output_ and outputQueue_: set by addStreamOutput, read on the loop thread
+    std::weak_ptr<StreamOutput> output_;
+    std::shared_ptr<SerialQueue> outputQueue_;
+
+    std::atomic<bool> stopRequested_ = false;
+    std::atomic<bool> destroying_ = false;
+
+    // Control thread; with the loop running, also the loop thread, under the loop's lock.
+    bool startRequested_ = false;
+    bool reported_ = false;
+    std::unique_ptr<Connection> connection_;
+    Phase phase_ = Phase::idle;
+    bool followQueued_ = false;
+    pa_stream* record_ = nullptr;
+    std::string source_; ///< the monitor that record_ records
+    std::string sink_;   ///< the sink whose monitor that is
+    CaptureClock clock_;
+    Timing timing_ = Timing::waiting;
+    std::vector<Fragment> held_; ///< read while the timing was not settled yet
+    int64_t readFrames_ = 0;     ///< frames the current stream delivered, holes included
+    int64_t originNs_ = 0;       ///< when its first frame was played, by the latest snapshot
+    bool snapshotPending_ = false;
+    int64_t lastSnapshotNs_ = 0;
+
+    ThreadSerialQueue control_; // last: destroyed first, so its tasks still find every other field
+};
+
+} // namespace
+
+PulseCaptureService::PulseCaptureService(Tuning tuning) : tuning_(tuning), queries_("qfx.pulse-capture.queries") {}
+
+PulseCaptureService::~PulseCaptureService() = default;
+
+void PulseCaptureService::getShareableContent(bool /*excludingDesktopWindows*/, bool /*onScreenWindowsOnly*/,
+                                              ContentCompletion completion) {
+    queries_.async([completion = std::move(completion)] {
+        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays();
+        if (!displays.ok()) {
+            completion(nullptr, displays.error());
+            return;
+        }
+        auto content = std::make_shared<ShareableContent>();
+        content->displays = std::move(displays.value());
+        completion(std::move(content), std::nullopt);
+    });
+}
+
+std::shared_ptr<ContentFilter>
+PulseCaptureService::makeContentFilter(std::shared_ptr<Display> display,
+                                       std::vector<std::shared_ptr<RunningApplication>> /*excludingApplications*/,
+                                       std::vector<std::shared_ptr<Window>> /*exceptingWindows*/) {
+    return std::make_shared<PulseContentFilter>(std::move(display));
+}
+
+std::shared_ptr<StreamConfiguration> PulseCaptureService::makeStreamConfiguration() {
+    return std::make_shared<PulseStreamConfiguration>();
+}
+
+std::shared_ptr<Stream> PulseCaptureService::makeStream(std::shared_ptr<ContentFilter> filter,
+                                                        std::shared_ptr<StreamConfiguration> configuration,
+                                                        std::weak_ptr<StreamDelegate> delegate) {
+    MaybeError setupError;
+    std::string sinkName;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 2};
+    const auto* pulseFilter = dynamic_cast<const PulseContentFilter*>(filter.get());
+    const auto* pulseConfiguration = dynamic_cast<const PulseStreamConfiguration*>(configuration.get());
+    if (pulseFilter == nullptr || pulseFilter->sinkName().empty()) {
+        setupError = Error{"The content filter does not name a sound output of this system"};
+    } else if (pulseConfiguration == nullptr) {
+        setupError = Error{"The stream configuration was not made by this capture service"};
+    } else {
+        sinkName = pulseFilter->sinkName();
+        const int64_t rate = pulseConfiguration->sampleRate();
+        const int64_t channels = pulseConfiguration->channelCount();
+        spec.rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<uint32_t>(rate) : 0;
+        spec.channels = channels > 0 && channels <= PA_CHANNELS_MAX ? static_cast<uint8_t>(channels) : 0;
+        if (pa_sample_spec_valid(&spec) == 0) {
+            setupError =
+                Error{"Cannot record " + std::to_string(channels) + " channels at " + std::to_string(rate) + " Hz"};
+            spec = {PA_SAMPLE_FLOAT32NE, 48000, 2}; // keeps the clock's arithmetic defined
+        }
+    }
+    return std::make_shared<PulseStream>(std::move(sinkName), spec, std::move(setupError), tuning_,
+                                         std::move(delegate));
+}
+
+} // namespace qfx::platform::linux_backend
