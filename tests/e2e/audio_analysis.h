@@ -1,0 +1,59 @@
+// What a recorded file holds, as a user's tools see it: ffprobe's description and ffmpeg's decoding, and the
+// measures the tests take on the decoded samples (levels, tones, where a tone starts and ends).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+/// ffprobe's flat description of a file's first audio stream and its container: keys such as
+/// "streams.stream.0.codec_name", "format.bit_rate", "format.tags.major_brand". Empty when ffprobe fails.
+std::map<std::string, std::string> probe(const std::filesystem::path& file);
+
+/// A file decoded by ffmpeg to 48000 Hz interleaved stereo float.
+struct Decoded {
+    std::vector<float> samples;
+    std::string error; ///< ffmpeg's complaint, when decoding failed
+
+    [[nodiscard]] bool ok() const { return error.empty(); }
+    [[nodiscard]] int64_t frames() const { return static_cast<int64_t>(samples.size() / 2); }
+    [[nodiscard]] double seconds() const;
+};
+
+Decoded decode(const std::filesystem::path& file);
+
+/// Measures over [from, to) seconds of one channel (0 left, 1 right); the range is clipped to the file.
+double rms(const Decoded& audio, int channel, double from, double to);
+/// The amplitude of the sinusoid at `frequency` in the range (a Goertzel filter with a Hann window), so that
+/// a full-scale tone gives about 1 whatever else plays beside it.
+double toneAmplitude(const Decoded& audio, int channel, double from, double to, double frequency);
+/// The frequency of the range's dominant tone, from its rising zero crossings.
+double zeroCrossingFrequency(const Decoded& audio, int channel, double from, double to);
+
+/// The stretches, in seconds, in which the tone at `frequency` stands above `threshold` amplitude in a channel,
+/// measured in windows of `window` seconds.
+struct Span {
+    double from;
+    double to;
+    [[nodiscard]] double length() const { return to - from; }
+};
+std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency, double threshold,
+                            double window = 0.01);
+
+/// Where a burst of `frequency` begins, at or after `from`: the middle of the first 10 ms window whose tone
+/// amplitude reaches `threshold` (searched every millisecond). With `threshold` at half the burst's level, that
+/// is within a millisecond or two of the burst's first sample, and the bias is the same for every burst.
+std::optional<double> burstOnset(const Decoded& audio, int channel, double frequency, double threshold,
+                                 double from = 0.0);
+
+inline double decibels(double amplitude) {
+    return amplitude > 0 ? 20.0 * std::log10(amplitude) : -400.0;
+}
+
+} // namespace e2e
