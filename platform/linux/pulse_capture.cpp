@@ -430,6 +430,7 @@ private:
         timing_ = Timing::waiting;
         readFrames_ = 0;
         snapshotPending_ = false;
+        moved_ = false;
         pa_context* context = connection_->context();
         pa_stream* stream = pa_stream_new(context, kStreamName, &spec_, nullptr);
         if (stream == nullptr) {
@@ -437,6 +438,7 @@ private:
         }
         pa_stream_set_state_callback(stream, onStreamState, this);
         pa_stream_set_read_callback(stream, onReadable, this);
+        pa_stream_set_moved_callback(stream, onMoved, this);
         pa_buffer_attr attributes{};
         attributes.maxlength = tuning_.serverBufferNs > 0
                                    ? static_cast<uint32_t>(pa_usec_to_bytes(tuning_.serverBufferNs / 1000, &spec_))
@@ -490,6 +492,7 @@ private:
         }
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream, nullptr, nullptr);
         pa_stream_unref(stream);
     }
 
@@ -561,6 +564,17 @@ private:
         }
     }
 
+    /// DONT_MOVE should make this impossible; should a server move the stream all the same, what it records
+    /// elsewhere is dropped until follow() has put a stream back on a monitor.
+    static void onMoved(pa_stream* stream, void* data) {
+        auto* self = static_cast<PulseStream*>(data);
+        if (stream == self->record_) {
+            self->moved_ = true;
+            self->source_.clear();
+            self->scheduleFollow();
+        }
+    }
+
     static void onServerEvent(pa_context* /*context*/, pa_subscription_event_type_t event, uint32_t /*index*/,
                               void* data) {
         const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
@@ -604,6 +618,10 @@ private:
             size_t length = 0;
             if (pa_stream_peek(stream, &bytes, &length) < 0 || length == 0) {
                 break;
+            }
+            if (moved_) {
+                pa_stream_drop(stream);
+                continue;
             }
             Fragment fragment;
             fragment.position = readFrames_;
@@ -738,6 +756,7 @@ private:
     bool followQueued_ = false;
     pa_stream* record_ = nullptr;
     std::string source_; ///< the monitor that record_ records
+    bool moved_ = false; ///< the server moved record_ off that monitor
     std::string sink_;   ///< the sink whose monitor that is
     CaptureClock clock_;
     Timing timing_ = Timing::waiting;
