@@ -1,7 +1,5 @@
 #include "tests/e2e/audio_analysis.h"
 
-#include "tests/e2e/harness.h"
-
 #include <algorithm>
 #include <cstring>
 #include <numbers>
@@ -155,6 +153,19 @@ std::optional<double> burstOnset(const Decoded& audio, int channel, double frequ
         }
     }
     return std::nullopt;
+}
+
+::testing::AssertionResult lengthFitsTimeRecorded(const Decoded& audio, const ToolRun& tool, Clock::time_point end) {
+    constexpr double kActingOnTheLine = 0.25;
+    double fromReady = Seconds(end - tool.readyAt).count();
+    double fromStart = Seconds(end - tool.startedAt).count();
+    double least = fromReady - kFirstFragmentAllowance - kTimeTolerance;
+    double most = fromStart + kActingOnTheLine;
+    auto result = audio.seconds() >= least && audio.seconds() <= most ? ::testing::AssertionSuccess()
+                                                                      : ::testing::AssertionFailure();
+    return result << "the file holds " << audio.seconds() << " s; " << fromReady << " s passed from READY and "
+                  << fromStart << " s from the start to the end of the recording (allowed: " << least << " to " << most
+                  << " s)";
 }
 
 } // namespace e2e

@@ -2,6 +2,10 @@
 // measures the tests take on the decoded samples (levels, tones, where a tone starts and ends).
 #pragma once
 
+#include "tests/e2e/harness.h"
+
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -51,6 +55,17 @@ std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency,
 /// is within a millisecond or two of the burst's first sample, and the bias is the same for every burst.
 std::optional<double> burstOnset(const Decoded& audio, int channel, double frequency, double threshold,
                                  double from = 0.0);
+
+/// The null sink's first fragment can take up to about two seconds to arrive on this machine: a file may start
+/// that much after READY. The timekeeping tolerance of the Linux capture comes on top.
+inline constexpr double kFirstFragmentAllowance = 2.0;
+inline constexpr double kTimeTolerance = 0.05;
+
+/// Whether a file's decoded length fits the time recorded: at least the time from READY to the stop line, less
+/// the first fragment's delay and the tolerance; at most the time from the tool's start to the stop line, plus
+/// what a loaded machine may add before the tool acts on the line. `end` is the stop line, or the moment the
+/// capture ended by itself.
+::testing::AssertionResult lengthFitsTimeRecorded(const Decoded& audio, const ToolRun& tool, Clock::time_point end);
 
 inline double decibels(double amplitude) {
     return amplitude > 0 ? 20.0 * std::log10(amplitude) : -400.0;
