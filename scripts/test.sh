@@ -29,6 +29,7 @@ long_log=$(mktemp)
 long_pid=$!
 
 status=0
+bash scripts/lint.sh build || status=1
 ctest --test-dir build -LE long --output-on-failure -j 2 || status=1
 
 configure build-asan -DQFX_SANITIZE=address
