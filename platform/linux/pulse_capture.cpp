@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
@@ -771,7 +772,14 @@ private:
 
 } // namespace
 
-PulseCaptureService::PulseCaptureService(Tuning tuning) : tuning_(tuning), queries_("qfx.pulse-capture.queries") {}
+PulseCaptureService::PulseCaptureService(Tuning tuning) : tuning_(tuning), queries_("qfx.pulse-capture.queries") {
+    // libpulse writes its error-level log lines (a malformed client.conf, an unusable runtime directory, shared
+    // memory that cannot be set up) to standard error, where only the tool's own messages may appear. It offers no
+    // API to turn its log off; its target is read from the environment once, at its first log line, and the system
+    // log is the one target that never reaches the terminal (without a syslog daemon the lines are dropped). A
+    // target the user chose (PULSE_LOG_SYSLOG, PULSE_LOG_JOURNAL) is left as it is.
+    setenv("PULSE_LOG_SYSLOG", "1", 0); // NOLINT(concurrency-mt-unsafe): the platform is made first, on the main thread
+}
 
 PulseCaptureService::~PulseCaptureService() = default;
 

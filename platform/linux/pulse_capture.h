@@ -66,6 +66,8 @@ public:
         int64_t serverBufferNs = 0;
     };
 
+    /// Routes libpulse's own log lines away from standard error (see the constructor): make the first service on the
+    /// main thread before other threads read the environment.
     PulseCaptureService() : PulseCaptureService(Tuning{}) {}
     explicit PulseCaptureService(Tuning tuning);
     /// Waits for the content queries in progress to complete. Streams made here may outlive the service.
