@@ -178,9 +178,10 @@ spawn() {
     local log=$1
     shift
     # env execs the server, so $! is the server's own pid.
-    "${ENV_CMD[@]}" "$@" </dev/null >>"$DIR/$log" 2>&1 &
+    "${ENV_CMD[@]}" "$@" </dev/null >"$DIR/$log" 2>&1 &
     local pid=$!
     PIDS+=("$pid")
+    LOGS+=("$DIR/$log")
     echo "$pid" >>"$DIR/pids"
 }
 
@@ -188,7 +189,7 @@ fail_start() {
     local msg=$1 f
     {
         echo "sound-server: $msg"
-        for f in "$DIR"/*.log; do
+        for f in "${LOGS[@]}"; do
             [[ -s $f ]] || continue
             echo "--- last lines of $f"
             tail -n 15 "$f"
@@ -248,8 +249,10 @@ write_pipewire_config() {
         "$DIR/config/wireplumber/main.lua.d" \
         "$DIR/config/wireplumber/bluetooth.lua.d"
 
-    # Make the audiotestsrc plugin available, so tests can create a real
-    # (non-monitor) source producing a tone.
+    # Make the audiotestsrc plugin available to `pw-cli create-node`. Such a
+    # node is a real (non-monitor) source, but on PipeWire 0.3.65 it can stall
+    # ("out of buffers" in pipewire.log) once its readers have come and gone;
+    # module-pipe-source fed through a FIFO is the steadier fake microphone.
     cat >"$DIR/config/pipewire/pipewire.conf.d/50-qfx-test.conf" <<'EOF'
 context.spa-libs = {
     audiotestsrc = audiotestsrc/libspa-audiotestsrc
@@ -322,8 +325,7 @@ start_pipewire() {
 
 resolve_dir() {
     [[ -n ${1:-} ]] || usage
-    [[ -d $1 ]] || die "$1: no such directory"
-    DIR=$(cd "$1" && pwd -P)
+    DIR=$(realpath -m -- "$1")
     RUNTIME=$DIR/runtime
     SOCKET=$RUNTIME/pulse/native
     SESSION_BUS="unix:path=$DIR/no-session-bus"
@@ -336,7 +338,8 @@ cmd_start() {
         pulseaudio | pipewire) ;;
         *) usage ;;
     esac
-    resolve_dir "${3:-}"
+    [[ -d ${3:-} ]] || die "${3:-}: no such directory"
+    resolve_dir "$3"
 
     local pid
     for pid in $(recorded_pids); do
@@ -351,8 +354,12 @@ cmd_start() {
     t0=$(now_ms)
     DEADLINE=$((t0 + TIMEOUT * 1000))
     PIDS=()
+    LOGS=()
     trap 'fail_start "interrupted"' INT TERM HUP
 
+    # Sockets and lock files left by an earlier server that was killed would
+    # look like a live server; nothing of ours runs here now, so start afresh.
+    rm -rf "$RUNTIME" "$DIR/bus"
     mkdir -p "$RUNTIME" "$DIR/home" "$DIR/config" "$DIR/state/pulse" \
         "$DIR/data" "$DIR/cache"
     chmod 700 "$RUNTIME"
@@ -395,9 +402,7 @@ EOF
 }
 
 cmd_stop() {
-    [[ -n ${1:-} ]] || usage
-    # Nothing to do for a directory that is already gone.
-    [[ -d $1 ]] || return 0
+    # DIR may already be gone; its servers are then still found by the marker.
     resolve_dir "$1"
     stop_all
 }
