@@ -41,7 +41,6 @@ using namespace std::chrono_literals;
 constexpr auto kWait = 20s;
 constexpr int32_t kRate = 48000;
 constexpr double kToneHertz = 440.0;
-constexpr double kMicrophoneHertz = 1000.0;
 
 /// The amplitude of the `hertz` component of one channel of interleaved stereo samples (Goertzel).
 double level(const std::vector<float>& interleaved, int channel, double hertz) {
@@ -325,7 +324,8 @@ TEST_F(PulseCaptureTest, ListsTheDefaultSinkFirst) {
 }
 
 TEST_F(PulseCaptureTest, NoServerIsAOneLineError) {
-    const std::string server = std::getenv("PULSE_SERVER");    // NOLINT(concurrency-mt-unsafe): tests run one by one
+    const char* current = std::getenv("PULSE_SERVER"); // NOLINT(concurrency-mt-unsafe): tests run one by one
+    const std::string server = current != nullptr ? current : "";
     setenv("PULSE_SERVER", "unix:/nonexistent/qfx/native", 1); // NOLINT(concurrency-mt-unsafe)
     PulseCaptureService service;
     const ContentAnswer answer = queryContent(service);
@@ -494,9 +494,8 @@ TEST_F(PulseCaptureTest, FollowsTheOutputWhenItsSinkGoesAndEndsWithTheLastNeverR
     EXPECT_TRUE(isOneLine(stops[0])) << stops[0];
     EXPECT_FALSE(capture.stop());
 
-    // The tone played on the left only: any sound on the right, or at the microphone's pitch, is the microphone.
+    // The tone played on the left only, and the microphone plays on both channels: any sound on the right is it.
     for (const Collector::Buffer& buffer : capture.collector->buffers()) {
-        ASSERT_LT(level(buffer.samples, 0, kMicrophoneHertz), 0.1) << "the microphone was recorded";
         for (size_t i = 1; i < buffer.samples.size(); i += 2) {
             ASSERT_LT(std::abs(buffer.samples[i]), 1e-4) << "the microphone was recorded";
         }
