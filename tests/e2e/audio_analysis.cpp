@@ -155,12 +155,13 @@ std::optional<double> burstOnset(const Decoded& audio, int channel, double frequ
     return std::nullopt;
 }
 
-::testing::AssertionResult lengthFitsTimeRecorded(const Decoded& audio, const ToolRun& tool, Clock::time_point end) {
-    constexpr double kActingOnTheLine = 0.25;
+::testing::AssertionResult lengthFitsTimeRecorded(const Decoded& audio, const ToolRun& tool, Clock::time_point end,
+                                                  double startAllowance) {
+    constexpr double kActingOnTheLine = 0.2;
     double fromReady = Seconds(end - tool.readyAt).count();
     double fromStart = Seconds(end - tool.startedAt).count();
-    double least = fromReady - kFirstFragmentAllowance - kTimeTolerance;
-    double most = fromStart + kActingOnTheLine;
+    double least = fromReady - startAllowance - kTimeTolerance;
+    double most = fromStart + kTimeTolerance + kActingOnTheLine;
     auto result = audio.seconds() >= least && audio.seconds() <= most ? ::testing::AssertionSuccess()
                                                                       : ::testing::AssertionFailure();
     return result << "the file holds " << audio.seconds() << " s; " << fromReady << " s passed from READY and "

@@ -258,7 +258,8 @@ Player::Player(const Environment& environment, Signal signal, double seconds, co
                                            "--format=float32le",
                                            "--rate=48000",
                                            "--channels=2",
-                                           "--client-name=qfx-e2e-player"};
+                                           "--client-name=qfx-e2e-player",
+                                           "--verbose"};
           if (!sink.empty()) {
               argv.push_back("--device=" + sink);
           }
@@ -300,6 +301,37 @@ bool Player::finish(Seconds timeout) {
         feeder_.join();
     }
     return status.exited && status.code == 0;
+}
+
+MonitorListener::MonitorListener(const Environment& environment, const std::string& sink)
+    : process_({.argv = {"pacat", "--record", "--raw", "--device=" + sink + ".monitor", "--latency-msec=10",
+                         "--format=float32le", "--rate=48000", "--channels=2", "--client-name=qfx-e2e-listener"},
+                .environment = environment,
+                .inputFromPipe = false,
+                .keepOutput = false}) {
+    auto deadline = Clock::now() + Seconds(15);
+    while (process_.outputBytes() == 0 && process_.running() && Clock::now() < deadline) {
+        sleepFor(0.01);
+    }
+    EXPECT_GT(process_.outputBytes(), 0U)
+        << "the monitor of " << sink << " delivers nothing: " << process_.errorOutput();
+}
+
+MonitorListener::~MonitorListener() {
+    if (process_.running()) {
+        ::kill(process_.pid(), SIGTERM);
+    }
+    process_.wait(Seconds(10));
+}
+
+int Player::underruns() const {
+    // pacat --verbose reports each underflow of its playback stream.
+    std::string said = process_.errorOutput();
+    int count = 0;
+    for (auto at = said.find("Stream underrun"); at != std::string::npos; at = said.find("Stream underrun", at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 Signal silence() {

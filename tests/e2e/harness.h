@@ -136,11 +136,30 @@ public:
     bool finish(Seconds timeout);
 
     [[nodiscard]] std::string errorOutput() const { return process_.errorOutput(); }
+    /// How often the player ran dry so far: each time leaves a hole in what the sink played, and the signal's
+    /// points move apart by its length.
+    [[nodiscard]] int underruns() const;
 
 private:
     Process process_;
     std::atomic<bool> cancelled_{false};
     std::thread feeder_;
+};
+
+/// Keeps a sink's monitor running with a short fragment for as long as it lives, as on a desktop where
+/// something always listens. An idle null sink sleeps for as long as two seconds before it renders: a recording
+/// that starts on it gets its first fragment that late, which hides the time a file should start at. With this,
+/// a file starts at READY, to the fragment.
+class MonitorListener {
+public:
+    /// Returns once the monitor delivers (fails the test when it does not within a generous wait).
+    MonitorListener(const Environment& environment, const std::string& sink = "qfx_null");
+    ~MonitorListener();
+    MonitorListener(const MonitorListener&) = delete;
+    MonitorListener& operator=(const MonitorListener&) = delete;
+
+private:
+    Process process_;
 };
 
 /// Signals made of tones. Amplitudes are linear (1 is full scale).

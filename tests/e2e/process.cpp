@@ -142,6 +142,7 @@ Process::Process(Options options) {
         }
         throw std::runtime_error("cannot run " + arguments.at(0) + ": " + std::strerror(result));
     }
+    streams_->keepOutput = options.keepOutput;
     outputReader_ = std::thread(collect, streams_, outputPipe[0], true);
     errorReader_ = std::thread(collect, streams_, errorPipe[0], false);
 }
@@ -177,7 +178,12 @@ void Process::collect(const std::shared_ptr<Streams>& streams, int fd, bool isOu
             streams->changed.notify_all();
             break;
         }
-        (isOutput ? streams->output : streams->errorOutput).append(buffer, static_cast<size_t>(count));
+        if (isOutput) {
+            streams->outputBytes += static_cast<size_t>(count);
+        }
+        if (!isOutput || streams->keepOutput) {
+            (isOutput ? streams->output : streams->errorOutput).append(buffer, static_cast<size_t>(count));
+        }
         streams->changed.notify_all();
     }
     close(fd);
@@ -246,6 +252,11 @@ ExitStatus Process::wait(Seconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return *status_;
+}
+
+size_t Process::outputBytes() const {
+    std::lock_guard lock(streams_->mutex);
+    return streams_->outputBytes;
 }
 
 std::string Process::output() const {

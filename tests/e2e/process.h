@@ -43,6 +43,7 @@ public:
         Environment environment{};
         std::string workingDirectory{}; ///< empty: the test's own
         bool inputFromPipe = true;      ///< false: standard input is /dev/null
+        bool keepOutput = true;         ///< false: standard output is counted, not kept
         bool separateProcessGroup = false;
     };
 
@@ -70,6 +71,8 @@ public:
     /// `timeout`. False when a descendant still holds them open.
     bool waitForOutputsClosed(Seconds timeout);
 
+    /// Bytes on standard output so far, kept or not.
+    [[nodiscard]] size_t outputBytes() const;
     [[nodiscard]] std::string output() const;
     [[nodiscard]] std::string errorOutput() const;
 
@@ -80,6 +83,8 @@ private:
         std::condition_variable changed;
         std::string output;
         std::string errorOutput;
+        bool keepOutput = true;
+        size_t outputBytes = 0;
         bool outputClosed = false;
         bool errorOutputClosed = false;
     };

@@ -92,6 +92,7 @@ Signal markedSignal(const std::vector<double>& bursts) {
 TEST(Timekeeping, StoppedForASecondTheFileStillKeepsTheClock) {
     TemporaryDirectory directory;
     fs::path file = directory / "stopped.m4a";
+    MonitorListener listener(mainServer().environment());
     ToolRun tool({file.string()}, mainServer().environment());
     ASSERT_TRUE(tool.waitReady()) << tool.errorOutput();
     Player player(mainServer().environment(), markedSignal({2.0, 6.0}), 7.0);
@@ -99,6 +100,7 @@ TEST(Timekeeping, StoppedForASecondTheFileStillKeepsTheClock) {
     ASSERT_EQ(kill(tool.pid(), SIGSTOP), 0);
     sleepFor(1.0);
     ASSERT_EQ(kill(tool.pid(), SIGCONT), 0);
+    int underruns = player.underruns();
     ASSERT_TRUE(player.finish(Seconds(30))) << player.errorOutput();
     sleepFor(0.3);
     tool.sendLine();
@@ -107,7 +109,10 @@ TEST(Timekeeping, StoppedForASecondTheFileStillKeepsTheClock) {
 
     auto audio = decode(file);
     ASSERT_TRUE(audio.ok()) << audio.error;
-    EXPECT_TRUE(lengthFitsTimeRecorded(audio, tool, tool.stopLineAt));
+    std::cout << std::fixed << std::setprecision(3) << "[figure] " << mainServer().kind() << ": "
+              << tool.recordedSeconds() << " s from READY to the stop line with a 1 s SIGSTOP, " << audio.seconds()
+              << " s in the file\n";
+    EXPECT_TRUE(lengthFitsTimeRecorded(audio, tool, tool.stopLineAt, 0.0));
     auto first = burstOnset(audio, 0, 3000, 0.25);
     ASSERT_TRUE(first) << "the first burst is missing";
     auto second = burstOnset(audio, 0, 3000, 0.25, *first + 0.1);
@@ -115,12 +120,16 @@ TEST(Timekeeping, StoppedForASecondTheFileStillKeepsTheClock) {
     std::cout << std::fixed << std::setprecision(3) << "[figure] " << mainServer().kind()
               << ": bursts 4.000 s apart as played, " << (*second - *first)
               << " s apart in the file across a 1 s SIGSTOP\n";
-    EXPECT_NEAR(*second - *first, 4.0, kTimeTolerance);
+    if (playedSignalKeepsTheClock(mainServer().kind())) {
+        EXPECT_EQ(underruns, 0) << "the player ran dry: the bursts' distance proves nothing";
+        EXPECT_NEAR(*second - *first, 4.0, kTimeTolerance);
+    }
 }
 
 TEST(Timekeeping, ToneEndingJustBeforeTheStopLineIsWhollyInTheFile) {
     TemporaryDirectory directory;
     fs::path file = directory / "tail.m4a";
+    MonitorListener listener(mainServer().environment());
     ToolRun tool({file.string()}, mainServer().environment());
     ASSERT_TRUE(tool.waitReady()) << tool.errorOutput();
     // The tone is the signal's end: pacat ends once the sink has played it.
@@ -133,6 +142,7 @@ TEST(Timekeeping, ToneEndingJustBeforeTheStopLineIsWhollyInTheFile) {
 
     auto audio = decode(file);
     ASSERT_TRUE(audio.ok()) << audio.error;
+    EXPECT_TRUE(lengthFitsTimeRecorded(audio, tool, tool.stopLineAt, 0.0));
     auto spans = toneSpans(audio, 0, 1000, 0.25);
     ASSERT_EQ(spans.size(), 1U);
     std::cout << std::fixed << std::setprecision(3) << "[figure] " << mainServer().kind()
