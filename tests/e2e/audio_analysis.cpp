@@ -8,10 +8,10 @@
 namespace e2e {
 
 std::map<std::string, std::string> probe(const std::filesystem::path& file) {
-    auto result = run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                       "stream=codec_name,profile,sample_rate,channels,bit_rate:format=duration,bit_rate,format_name:"
-                       "format_tags=major_brand",
-                       "-of", "flat", file.string()});
+    const std::string entries = "stream=codec_name,profile,sample_rate,channels,bit_rate"
+                                ":format=duration,bit_rate,format_name:format_tags=major_brand";
+    auto result = run(
+        {"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", entries, "-of", "flat", file.string()});
     std::map<std::string, std::string> description;
     if (!result.ok()) {
         return description;
@@ -126,7 +126,8 @@ double zeroCrossingFrequency(const Decoded& audio, int channel, double from, dou
 std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency, double threshold, double window) {
     std::vector<Span> spans;
     bool inside = false;
-    for (double at = 0; at + window <= audio.seconds(); at += window) {
+    for (int index = 0; (index + 1) * window <= audio.seconds(); ++index) {
+        double at = index * window;
         bool present = toneAmplitude(audio, channel, at, at + window, frequency) >= threshold;
         if (present && !inside) {
             spans.push_back({at, at + window});
@@ -142,11 +143,13 @@ std::optional<double> burstOnset(const Decoded& audio, int channel, double frequ
     constexpr double window = 0.01;
     auto reaches = [&](double at) { return toneAmplitude(audio, channel, at, at + window, frequency) >= threshold; };
     // Coarse windows first (a burst of 10 ms or more fills at least half of one), then millisecond steps.
-    for (double at = from; at + window <= audio.seconds(); at += window / 2) {
+    for (int step = 0; from + step * window / 2 + window <= audio.seconds(); ++step) {
+        double at = from + step * window / 2;
         if (reaches(at)) {
-            for (double fine = std::max(from, at - window); fine <= at; fine += 0.001) {
-                if (reaches(fine)) {
-                    return fine + window / 2;
+            double start = std::max(from, at - window);
+            for (int milliseconds = 0; start + milliseconds * 0.001 <= at; ++milliseconds) {
+                if (reaches(start + milliseconds * 0.001)) {
+                    return start + milliseconds * 0.001 + window / 2;
                 }
             }
             return at + window / 2;

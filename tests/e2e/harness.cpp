@@ -28,7 +28,7 @@ TemporaryDirectory::TemporaryDirectory(const std::string& prefix) {
 
 TemporaryDirectory::~TemporaryDirectory() {
     // QFX_E2E_KEEP=1 keeps every file a test made, for a look afterwards.
-    if (const char* keep = std::getenv("QFX_E2E_KEEP"); keep != nullptr && std::string(keep) == "1") {
+    if (environmentValue("QFX_E2E_KEEP") == "1") {
         std::cerr << "kept " << path_ << "\n";
         return;
     }
@@ -44,9 +44,15 @@ fs::path sourceDirectory() {
     return QFX_SOURCE_DIR;
 }
 
+std::string environmentValue(const char* name) {
+    // Read on the test's own thread; no thread of the harness changes the environment.
+    const char* value = std::getenv(name); // NOLINT(concurrency-mt-unsafe)
+    return value != nullptr ? value : "";
+}
+
 std::string serverKindUnderTest() {
-    const char* kind = std::getenv("QFX_E2E_SERVER");
-    return kind != nullptr && *kind != '\0' ? kind : "pulseaudio";
+    std::string kind = environmentValue("QFX_E2E_SERVER");
+    return kind.empty() ? "pulseaudio" : kind;
 }
 
 // ---------------------------------------------------------------------------------------------------------------

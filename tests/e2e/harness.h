@@ -77,6 +77,9 @@ private:
     bool started_ = false;
 };
 
+/// An environment variable of the test binary's, or "" when it is not set.
+std::string environmentValue(const char* name);
+
 /// The kind of server this test binary runs against: QFX_E2E_SERVER, or "pulseaudio".
 std::string serverKindUnderTest();
 

@@ -25,8 +25,8 @@ constexpr double kPeriod = 10.0;
 
 double recordingSeconds() {
     // QFX_E2E_LONG_SECONDS shortens the recording for a look at a failure.
-    const char* seconds = std::getenv("QFX_E2E_LONG_SECONDS");
-    return seconds != nullptr && *seconds != '\0' ? std::atof(seconds) : 600.0;
+    std::string seconds = environmentValue("QFX_E2E_LONG_SECONDS");
+    return seconds.empty() ? 600.0 : std::stod(seconds);
 }
 
 struct Recording {
@@ -40,7 +40,7 @@ struct Recording {
 
 TEST(LongRecording, TenMinutesKeepTheClock) {
     std::vector<std::string> kinds = {"pulseaudio", "pipewire"};
-    if (const char* only = std::getenv("QFX_E2E_SERVER"); only != nullptr && *only != '\0') {
+    if (std::string only = environmentValue("QFX_E2E_SERVER"); !only.empty()) {
         kinds = {only};
     }
     const double seconds = recordingSeconds();

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 extern char** environ;
 
@@ -50,7 +50,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 void check(int result, const char* what) {
     if (result != 0) {
-        throw std::runtime_error(std::string(what) + ": " + std::strerror(result));
+        throw std::runtime_error(std::string(what) + ": " + std::generic_category().message(result));
     }
 }
 
@@ -74,7 +74,7 @@ std::string ExitStatus::describe() const {
     if (exited) {
         return "exit status " + std::to_string(code);
     }
-    return std::string("killed by signal ") + strsignal(signal);
+    return "killed by signal " + std::to_string(signal);
 }
 
 Process::Process(Options options) {
@@ -83,7 +83,7 @@ Process::Process(Options options) {
     int errorPipe[2];
     if ((options.inputFromPipe && pipe2(inputPipe, O_CLOEXEC) != 0) || pipe2(outputPipe, O_CLOEXEC) != 0 ||
         pipe2(errorPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+        throw std::runtime_error("pipe: " + std::generic_category().message(errno));
     }
 
     posix_spawn_file_actions_t actions;
@@ -140,7 +140,7 @@ Process::Process(Options options) {
         if (input_ >= 0) {
             close(input_);
         }
-        throw std::runtime_error("cannot run " + arguments.at(0) + ": " + std::strerror(result));
+        throw std::runtime_error("cannot run " + arguments.at(0) + ": " + std::generic_category().message(result));
     }
     streams_->keepOutput = options.keepOutput;
     outputReader_ = std::thread(collect, streams_, outputPipe[0], true);
