@@ -139,6 +139,18 @@ std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency,
     return spans;
 }
 
+double silentSeconds(const Decoded& audio, int channel, double from, double to) {
+    constexpr double window = 0.01;
+    int silent = 0;
+    for (int index = 0; from + (index + 1) * window <= std::min(to, audio.seconds()); ++index) {
+        double at = from + index * window;
+        if (rms(audio, channel, at, at + window) < 0.001) {
+            ++silent;
+        }
+    }
+    return silent * window;
+}
+
 std::optional<double> burstOnset(const Decoded& audio, int channel, double frequency, double threshold, double from) {
     constexpr double window = 0.01;
     auto reaches = [&](double at) { return toneAmplitude(audio, channel, at, at + window, frequency) >= threshold; };

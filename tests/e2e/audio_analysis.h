@@ -50,6 +50,10 @@ struct Span {
 std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency, double threshold,
                             double window = 0.01);
 
+/// How much of [from, to) is silent (10 ms windows below -60 dBFS): in a recording of a continuous tone, the holes
+/// that lost audio left.
+double silentSeconds(const Decoded& audio, int channel, double from, double to);
+
 /// Where a burst of `frequency` begins, at or after `from`: the middle of the first 10 ms window whose tone
 /// amplitude reaches `threshold` (searched every millisecond). With `threshold` at half the burst's level, that
 /// is within a millisecond or two of the burst's first sample, and the bias is the same for every burst.

@@ -233,7 +233,8 @@ ToolRun::ToolRun(std::vector<std::string> arguments, const Environment& environm
 
 bool ToolRun::waitReady(Seconds timeout) {
     bool gotLine = process_.waitForOutputLine(timeout);
-    readyAt = Clock::now();
+    // The moment the line arrived, not the moment this thread looked (which may be much later).
+    readyAt = process_.firstOutputLineAt().value_or(Clock::now());
     return gotLine && process_.output() == "READY\n";
 }
 

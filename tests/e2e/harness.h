@@ -98,7 +98,7 @@ public:
             const std::filesystem::path& workingDirectory = {});
 
     /// Waits (generously) for the first line on standard output; true when it is exactly "READY\n". Notes the
-    /// moment in `readyAt`.
+    /// moment it arrived in `readyAt`.
     bool waitReady(Seconds timeout = Seconds(30));
     /// Writes one line (with its line feed) and notes the moment in `stopLineAt`.
     void sendLine(const std::string& text = "");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -180,6 +181,9 @@ void Process::collect(const std::shared_ptr<Streams>& streams, int fd, bool isOu
         }
         if (isOutput) {
             streams->outputBytes += static_cast<size_t>(count);
+            if (!streams->firstLineAt && std::memchr(buffer, '\n', static_cast<size_t>(count)) != nullptr) {
+                streams->firstLineAt = Clock::now();
+            }
         }
         if (!isOutput || streams->keepOutput) {
             (isOutput ? streams->output : streams->errorOutput).append(buffer, static_cast<size_t>(count));
@@ -252,6 +256,11 @@ ExitStatus Process::wait(Seconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return *status_;
+}
+
+std::optional<Clock::time_point> Process::firstOutputLineAt() const {
+    std::lock_guard lock(streams_->mutex);
+    return streams_->firstLineAt;
 }
 
 size_t Process::outputBytes() const {

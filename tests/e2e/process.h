@@ -71,6 +71,8 @@ public:
     /// `timeout`. False when a descendant still holds them open.
     bool waitForOutputsClosed(Seconds timeout);
 
+    /// When the first complete line arrived on standard output (when the reader thread saw it), if it has.
+    [[nodiscard]] std::optional<Clock::time_point> firstOutputLineAt() const;
     /// Bytes on standard output so far, kept or not.
     [[nodiscard]] size_t outputBytes() const;
     [[nodiscard]] std::string output() const;
@@ -85,6 +87,7 @@ private:
         std::string errorOutput;
         bool keepOutput = true;
         size_t outputBytes = 0;
+        std::optional<Clock::time_point> firstLineAt;
         bool outputClosed = false;
         bool errorOutputClosed = false;
     };
