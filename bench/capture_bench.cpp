@@ -1,0 +1,207 @@
+// The Linux capture's fragment size against its costs: CPU of this process and of the sound server while a tone
+// plays, and how much audio from before a stop request is missing when the stream is disconnected at once or after
+// the tail wait. Runs against the server the environment names (for example after
+// `eval "$(scripts/sound-server.sh start pulseaudio DIR)"`); QFX_TEST_SERVER_PIDS, when set, names the server's
+// processes whose CPU is counted.
+//
+//   qfx_capture_bench [seconds per size (10)] [stops per size (6)]
+#include "platform/linux/capture_clock.h"
+#include "platform/linux/pcm_buffer.h"
+#include "platform/linux/pulse_capture.h"
+#include "platform/thread_serial_queue.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace qfx::platform;
+using namespace qfx::platform::linux_backend;
+
+class LastEnd final : public StreamOutput, public StreamDelegate {
+public:
+    void didOutputSampleBuffer(Stream& /*stream*/, const SampleBuffer& buffer, StreamOutputType /*type*/) override {
+        const auto& pcm = static_cast<const PcmBuffer&>(buffer);
+        const std::lock_guard lock(mutex_);
+        end_ = buffer.presentationTimeStamp().value + pcm.frameCount() * 1'000'000'000 / pcm.sampleRate();
+    }
+    void didStopWithError(Stream& /*stream*/, const Error& error) override {
+        std::fprintf(stderr, "stream ended: %s\n", error.description.c_str());
+    }
+    int64_t end() {
+        const std::lock_guard lock(mutex_);
+        return end_;
+    }
+
+private:
+    std::mutex mutex_;
+    int64_t end_ = 0;
+};
+
+double processSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double serverSeconds() {
+    const char* pids = std::getenv("QFX_TEST_SERVER_PIDS");
+    if (pids == nullptr) {
+        return 0.0;
+    }
+    double seconds = 0.0;
+    std::istringstream list(pids);
+    for (std::string pid; list >> pid;) {
+        std::ifstream stat("/proc/" + pid + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        double ticks = 0.0;
+        for (int i = 3; fields >> field && i <= 15; ++i) {
+            if (i == 14 || i == 15) {
+                ticks += std::stod(field);
+            }
+        }
+        seconds += ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return seconds;
+}
+
+template <class Call>
+MaybeError await(Call call) {
+    std::promise<MaybeError> done;
+    call([&done](MaybeError error) { done.set_value(std::move(error)); });
+    return done.get_future().get();
+}
+
+struct Run {
+    std::shared_ptr<LastEnd> output = std::make_shared<LastEnd>();
+    std::shared_ptr<ThreadSerialQueue> queue = std::make_shared<ThreadSerialQueue>("qfx.bench.system-audio");
+    std::shared_ptr<Stream> stream;
+
+    bool start(PulseCaptureService& service) {
+        std::promise<std::shared_ptr<ShareableContent>> content;
+        service.getShareableContent(false, false, [&content](std::shared_ptr<ShareableContent> c, MaybeError error) {
+            if (error) {
+                std::fprintf(stderr, "%s\n", error->description.c_str());
+            }
+            content.set_value(std::move(c));
+        });
+        const std::shared_ptr<ShareableContent> found = content.get_future().get();
+        if (found == nullptr || found->displays.empty()) {
+            return false;
+        }
+        stream = service.makeStream(service.makeContentFilter(found->displays[0], {}, {}),
+                                    service.makeStreamConfiguration(), output);
+        stream->addStreamOutput(output, kStreamOutputTypeAudio, queue);
+        return !await([this](CaptureCompletion done) { stream->startCapture(std::move(done)); });
+    }
+    struct Stop {
+        bool audio = false;
+        double pastMs = 0; ///< how far past the request the delivered audio reaches (negative: missing)
+        double tookMs = 0; ///< from the request to the completion
+    };
+    Stop stop() {
+        const int64_t requestedAt = CaptureClock::monotonicNowNs();
+        await([this](CaptureCompletion done) { stream->stopCapture(std::move(done)); });
+        const int64_t completedAt = CaptureClock::monotonicNowNs();
+        queue->sync([] {});
+        const int64_t end = output->end();
+        return {end != 0, static_cast<double>(end - requestedAt) / 1e6,
+                static_cast<double>(completedAt - requestedAt) / 1e6};
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+    const int stops = argc > 2 ? std::atoi(argv[2]) : 6;
+    // A tone keeps the sink busy, as music would.
+    if (std::system("sox -q -n -r 48000 -c 2 -b 16 /tmp/qfx-bench-tone.wav synth 600 sine 440 vol 0.3") != 0) {
+        std::fprintf(stderr, "sox is needed for the test signal\n");
+        return 1;
+    }
+    const pid_t player = fork();
+    if (player == 0) {
+        execlp("paplay", "paplay", "/tmp/qfx-bench-tone.wav", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::printf("How far past the stop request the delivered audio reaches (negative: that much is missing), worst "
+                "and mean, and how long the stop takes, without and with the tail wait.\n");
+    std::printf("fragment  client CPU  server CPU | no wait: past request   stop    | tail wait: past request  stop\n");
+    for (const int64_t fragmentMs : {10, 20, 30, 50}) {
+        PulseCaptureService::Tuning tuning;
+        tuning.fragmentNs = fragmentMs * 1'000'000;
+        double cpu = 0.0;
+        double server = 0.0;
+        {
+            PulseCaptureService service(tuning);
+            Run run;
+            if (!run.start(service)) {
+                std::fprintf(stderr, "capture did not start\n");
+                return 1;
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1)); // past the first fragment's delay
+            const double cpu0 = processSeconds();
+            const double server0 = serverSeconds();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            cpu = (processSeconds() - cpu0) / seconds * 100.0;
+            server = (serverSeconds() - server0) / seconds * 100.0;
+            run.stop();
+        }
+        std::string columns[2];
+        for (int wait = 0; wait < 2; ++wait) {
+            tuning.tailWaitNs = wait == 0 ? 0 : PulseCaptureService::Tuning{}.tailWaitNs;
+            PulseCaptureService service(tuning);
+            double worst = 1e9;
+            double sum = 0.0;
+            double took = 0.0;
+            int counted = 0;
+            for (int i = 0; i < stops; ++i) {
+                Run run;
+                if (!run.start(service)) {
+                    return 1;
+                }
+                // Past the first fragment, which a null sink can hold back for two seconds.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2500 + 37 * i));
+                const Run::Stop stop = run.stop();
+                if (stop.audio) {
+                    worst = std::min(worst, stop.pastMs);
+                    sum += stop.pastMs;
+                    took += stop.tookMs;
+                    ++counted;
+                }
+            }
+            char text[96];
+            std::snprintf(text, sizeof text, "%6.1f / %5.1f ms  %5.1f ms", worst, sum / std::max(1, counted),
+                          took / std::max(1, counted));
+            columns[wait] = text;
+            if (counted < stops) {
+                columns[wait] += " (" + std::to_string(stops - counted) + " without audio)";
+            }
+        }
+        std::printf("%5lld ms  %8.2f %%  %8.2f %% | %-30s | %s\n", static_cast<long long>(fragmentMs), cpu, server,
+                    columns[0].c_str(), columns[1].c_str());
+        std::fflush(stdout);
+    }
+    kill(player, SIGTERM);
+    waitpid(player, nullptr, 0);
+    return 0;
+}
