@@ -344,7 +344,8 @@ private:
             }
             if (!error) {
                 // The display's sink, or the default one if that went away since the content query.
-                error = recordFollowedSink({initialSink_, defaultSinkName(*connection_).value_or(std::string())});
+                defaultSink_ = defaultSinkName(*connection_).value_or(std::string());
+                error = recordFollowedSink({initialSink_, defaultSink_});
             }
             if (!error) {
                 phase_ = Phase::running;
@@ -381,8 +382,13 @@ private:
             if (phase_ != Phase::running) {
                 return;
             }
-            std::optional<std::string> defaultSink = defaultSinkName(*connection_);
-            ending = recordFollowedSink({defaultSink.value_or(std::string()), sink_});
+            // A new default sink is followed; otherwise the recorded sink is kept while it exists (the display the
+            // stream was made for need not be the default one).
+            const std::string defaultSink = defaultSinkName(*connection_).value_or(std::string());
+            const bool defaultChanged = !defaultSink.empty() && defaultSink != defaultSink_;
+            defaultSink_ = defaultSink;
+            ending =
+                defaultChanged ? recordFollowedSink({defaultSink, sink_}) : recordFollowedSink({sink_, defaultSink});
             if (ending) {
                 phase_ = Phase::ended;
                 closeRecordStream();
@@ -756,9 +762,10 @@ private:
     Phase phase_ = Phase::idle;
     bool followQueued_ = false;
     pa_stream* record_ = nullptr;
-    std::string source_; ///< the monitor that record_ records
-    bool moved_ = false; ///< the server moved record_ off that monitor
-    std::string sink_;   ///< the sink whose monitor that is
+    std::string source_;      ///< the monitor that record_ records
+    bool moved_ = false;      ///< the server moved record_ off that monitor
+    std::string sink_;        ///< the sink whose monitor that is
+    std::string defaultSink_; ///< the server's default sink when last looked at
     CaptureClock clock_;
     Timing timing_ = Timing::waiting;
     std::vector<Fragment> held_; ///< read while the timing was not settled yet

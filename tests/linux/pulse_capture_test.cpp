@@ -431,21 +431,31 @@ TEST_F(PulseCaptureTest, StopWithoutStartCompletes) {
     EXPECT_FALSE(await([&](CaptureCompletion done) { stream->stopCapture(std::move(done)); }));
 }
 
-TEST_F(PulseCaptureTest, FollowsTheDefaultSink) {
+// A display that is not the default is recorded until the default changes; then the new default is followed.
+TEST_F(PulseCaptureTest, KeepsItsDisplayAndFollowsTheDefaultSinkWhenItChanges) {
     const int second = loadSink("qfx_second");
+    const int third = loadSink("qfx_third");
     ASSERT_GE(second, 0);
+    ASSERT_GE(third, 0);
     {
         Capture capture;
-        ASSERT_EQ(capture.start("qfx_null"), "");
-        ASSERT_TRUE(capture.collector->waitForMoreBuffers(1));
-        ASSERT_TRUE(setDefaultSink("qfx_second"));
-        const size_t before = capture.collector->bufferCount();
-        const Player player("qfx_second");
-        EXPECT_TRUE(capture.collector->waitForTone(before)) << "nothing came from the new default sink";
+        ASSERT_EQ(capture.start("qfx_second"), "");
+        size_t before = capture.collector->bufferCount();
+        {
+            const Player player("qfx_second");
+            EXPECT_TRUE(capture.collector->waitForTone(before)) << "the display's own sink was not recorded";
+        }
+        ASSERT_TRUE(setDefaultSink("qfx_third"));
+        before = capture.collector->bufferCount();
+        {
+            const Player player("qfx_third");
+            EXPECT_TRUE(capture.collector->waitForTone(before)) << "nothing came from the new default sink";
+        }
         EXPECT_TRUE(capture.collector->stops().empty());
         EXPECT_FALSE(capture.stop());
     }
     setDefaultSink("qfx_null");
+    unloadModule(third);
     unloadModule(second);
 }
 
