@@ -22,8 +22,8 @@ public:
     CaptureClock(int32_t sampleRate, int64_t lossThresholdNs)
         : sampleRate_(sampleRate), lossThresholdNs_(lossThresholdNs) {}
 
-    /// The time of a fragment of `frameCount` frames whose first frame the server captured at `capturedAtNs`
-    /// (now less the stream's reported latency); counts the frames as placed.
+    /// The time of a fragment of `frameCount` frames whose first frame the server's latest timing snapshot puts at
+    /// `capturedAtNs`; counts the frames as placed.
     int64_t place(int64_t frameCount, int64_t capturedAtNs) {
         if (!anchored_) {
             anchor(capturedAtNs);

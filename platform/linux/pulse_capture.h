@@ -8,7 +8,10 @@
 // - Content filter: the first display's sink; the stream records that sink's monitor source.
 // - Stream: a record stream of interleaved float32 frames at the configured rate and channel count, delivering one
 //   PcmBuffer per fragment to the registered output, on the registered queue, with CLOCK_MONOTONIC presentation
-//   times in nanoseconds (see CaptureClock). Only the audio output type is accepted.
+//   times in nanoseconds (see CaptureClock): counted in frames, and held against the server's timing snapshots
+//   (taken every 200 ms: how many frames it had queued at what moment, and how far its source and, for a monitor,
+//   its sink lagged), so that frames the server lost show as a jump in time. For a monitor the times are when the
+//   sink plays the frames. Only the audio output type is accepted.
 // - It follows the system's output: when the default sink changes, or the recorded sink goes away while others
 //   remain, it continues from the default sink's monitor without ending the stream (the times keep following the
 //   clock, so the switch shows as a gap). It never records a source that is not a monitor: the record stream is
