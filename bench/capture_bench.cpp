@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int stops = argc > 2 ? std::atoi(argv[2]) : 6;
     // A tone keeps the sink busy, as music would.
-    if (std::system("sox -q -n -r 48000 -c 2 -b 16 /tmp/qfx-bench-tone.wav synth 600 sine 440 vol 0.3") != 0) {
+    if (std::system("sox -q -n -r 48000 -c 2 -b 16 /tmp/qfx-bench-tone.wav synth 300 sine 440 vol 0.3") != 0) {
         std::fprintf(stderr, "sox is needed for the test signal\n");
         return 1;
     }
@@ -203,5 +203,6 @@ int main(int argc, char** argv) {
     }
     kill(player, SIGTERM);
     waitpid(player, nullptr, 0);
+    std::remove("/tmp/qfx-bench-tone.wav");
     return 0;
 }
