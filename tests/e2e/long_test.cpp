@@ -109,12 +109,11 @@ TEST(LongRecording, TenMinutesKeepTheClock) {
                   << (onsets.back() - onsets.front()) << " s after the first, off by " << last * 1000
                   << " ms; the worst off by " << worst * 1000 << " ms at " << worstAt << " s; " << holes
                   << " s of holes in the tone\n";
-        // A loaded machine delays the capture's data, it does not lose it: a plain record stream on the same
-        // monitor receives it whole. A little is allowed for the server's own misses over ten minutes.
-        EXPECT_LE(holes, 0.25) << "audio lost in the file";
         EXPECT_EQ(static_cast<int>(onsets.size()), bursts) << "bursts missing";
         if (playedSignalKeepsTheClock(recording->kind)) {
             EXPECT_EQ(underruns, 0) << "the player ran dry: the bursts' distances prove nothing";
+            // A loaded machine delays the capture's data; it must not lose it.
+            EXPECT_LE(holes, kTimeTolerance) << "audio lost in the file";
             EXPECT_LE(std::abs(worst), kTimeTolerance) << "at " << worstAt << " s of the file";
         }
     }

@@ -8,6 +8,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <iomanip>
 #include <iostream>
 
@@ -123,9 +124,10 @@ TEST(Timekeeping, StoppedForASecondTheFileStillKeepsTheClock) {
     if (playedSignalKeepsTheClock(mainServer().kind())) {
         EXPECT_EQ(underruns, 0) << "the player ran dry: the bursts' distance proves nothing";
         EXPECT_NEAR(*second - *first, 4.0, kTimeTolerance);
+        // The server holds what it captured while the tool was stopped; it arrives late, in a burst, and is no
+        // loss.
+        EXPECT_LE(silentSeconds(audio, 0, *first, *second), kTimeTolerance) << "holes in the continuous tone";
     }
-    // The server holds what it captured while the tool was stopped; it arrives late, in a burst, and is no loss.
-    EXPECT_LE(silentSeconds(audio, 0, *first, *second), kTimeTolerance) << "holes in the continuous tone";
 }
 
 TEST(Timekeeping, ToneEndingJustBeforeTheStopLineIsWhollyInTheFile) {
