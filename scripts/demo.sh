@@ -89,10 +89,10 @@ tool_pid=$!
 exec 3>"$work/control"
 started=$(date +%s%N)
 
-for _ in $(seq 300); do
+for _ in $(seq 3000); do
     [[ -s $work/stdout ]] && break
     kill -0 "$tool_pid" 2>/dev/null || break
-    sleep 0.1
+    sleep 0.01
 done
 if [[ $(cat "$work/stdout") != READY ]]; then
     exec 3>&-
