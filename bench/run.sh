@@ -33,9 +33,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qfx-bench-XXXXXX")
 player_pid=""
 listener_pid=""
 cleanup() {
-    [[ -n $player_pid ]] && kill "$player_pid" 2>/dev/null
-    [[ -n $listener_pid ]] && kill "$listener_pid" 2>/dev/null
-    bash "$root/scripts/sound-server.sh" stop "$work/server" 2>/dev/null
+    # Every step runs, whatever the one before it returned (a process may have ended already).
+    if [[ -n $player_pid ]]; then kill "$player_pid" 2>/dev/null || true; fi
+    if [[ -n $listener_pid ]]; then kill "$listener_pid" 2>/dev/null || true; fi
+    bash "$root/scripts/sound-server.sh" stop "$work/server" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -114,6 +115,7 @@ measure ffmpeg q ffmpeg -hide_banner -loglevel error -f pulse -i qfx_null.monito
     "$work/ffmpeg.m4a"
 
 kill "$listener_pid" 2>/dev/null || true
+listener_pid=""
 
 cpu() { awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } END { printf "%.2f", u + s }' "$work/$1.time"; }
 rss() { awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$work/$1.time"; }

@@ -53,9 +53,10 @@ server_dir=""
 tool_pid=""
 player_pid=""
 cleanup() {
-    [[ -n $player_pid ]] && kill "$player_pid" 2>/dev/null
-    [[ -n $tool_pid ]] && kill "$tool_pid" 2>/dev/null
-    [[ -n $server_dir ]] && bash "$root/scripts/sound-server.sh" stop "$server_dir" 2>/dev/null
+    # Every step runs, whatever the one before it returned (a process may have ended already).
+    if [[ -n $player_pid ]]; then kill "$player_pid" 2>/dev/null || true; fi
+    if [[ -n $tool_pid ]]; then kill "$tool_pid" 2>/dev/null || true; fi
+    if [[ -n $server_dir ]]; then bash "$root/scripts/sound-server.sh" stop "$server_dir" 2>/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
