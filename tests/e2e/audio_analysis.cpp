@@ -139,6 +139,23 @@ std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency,
     return spans;
 }
 
+double totalLength(const std::vector<Span>& spans) {
+    double total = 0;
+    for (const Span& span : spans) {
+        total += span.length();
+    }
+    return total;
+}
+
+double lengthTolerance(const std::vector<Span>& spans) {
+    return kTimeTolerance + 0.02 * static_cast<double>(spans.empty() ? 0 : spans.size() - 1);
+}
+
+Span longest(const std::vector<Span>& spans) {
+    return *std::max_element(spans.begin(), spans.end(),
+                             [](const Span& a, const Span& b) { return a.length() < b.length(); });
+}
+
 double silentSeconds(const Decoded& audio, int channel, double from, double to) {
     constexpr double window = 0.01;
     int silent = 0;

@@ -49,6 +49,12 @@ struct Span {
 };
 std::vector<Span> toneSpans(const Decoded& audio, int channel, double frequency, double threshold,
                             double window = 0.01);
+/// How long a tone sounds in all, over its spans; and how far that may stray from what was played: the
+/// tolerance, and a window's width more for each hole that splits it (each edge is found to a window).
+double totalLength(const std::vector<Span>& spans);
+double lengthTolerance(const std::vector<Span>& spans);
+/// The longest span (spans must not be empty).
+Span longest(const std::vector<Span>& spans);
 
 /// How much of [from, to) is silent (10 ms windows below -60 dBFS): in a recording of a continuous tone, the holes
 /// that lost audio left.

@@ -62,9 +62,15 @@ Outcome recordAround(const SoundServer& server, const std::vector<std::pair<std:
     return outcome;
 }
 
-// The last second of the file (less the very end, where the encoder's last frame fades).
+// The loudest the tone is in the last second of the file (less the very end, where the encoder's last frame
+// fades), over fifths of it, so that a stalled server's hole does not hide it.
 double levelAtEnd(const Decoded& audio, double frequency) {
-    return toneAmplitude(audio, 0, audio.seconds() - 1.1, audio.seconds() - 0.1, frequency);
+    double loudest = 0;
+    for (int fifth = 0; fifth < 5; ++fifth) {
+        double from = audio.seconds() - 1.1 + fifth * 0.2;
+        loudest = std::max(loudest, toneAmplitude(audio, 0, from, from + 0.2, frequency));
+    }
+    return loudest;
 }
 
 TEST(Following, SecondSinkMadeDefaultIsRecordedFromThenOn) {

@@ -68,16 +68,21 @@ TEST(Recording, LeftAndRightTonesArriveInTheirChannelsOfAValidFile) {
     for (const Channel& c : {Channel{0, 440, "left"}, Channel{1, 660, "right"}}) {
         SCOPED_TRACE(c.name);
         auto spans = toneSpans(audio, c.index, c.frequency, 0.25);
-        ASSERT_EQ(spans.size(), 1U);
-        EXPECT_NEAR(spans[0].length(), 2.0, 0.05);
-        double middle = (spans[0].from + spans[0].to) / 2;
-        EXPECT_NEAR(zeroCrossingFrequency(audio, c.index, middle - 0.5, middle + 0.5), c.frequency, 1.0);
-        EXPECT_NEAR(toneAmplitude(audio, c.index, middle - 0.5, middle + 0.5, c.frequency), 0.5, 0.05);
+        ASSERT_FALSE(spans.empty()) << "the tone is missing";
+        // A server that stalls (see playedSignalKeepsTheClock) splits a tone but loses none of it.
+        EXPECT_NEAR(totalLength(spans), 2.0, lengthTolerance(spans));
+        Span span = longest(spans);
+        double middle = (span.from + span.to) / 2;
+        double half = std::min(0.5, span.length() / 2 - 0.02);
+        EXPECT_NEAR(zeroCrossingFrequency(audio, c.index, middle - half, middle + half), c.frequency, 1.0);
+        EXPECT_NEAR(toneAmplitude(audio, c.index, middle - half, middle + half, c.frequency), 0.5, 0.05);
         // The other channel is silent meanwhile.
-        EXPECT_LT(decibels(rms(audio, 1 - c.index, middle - 0.5, middle + 0.5)), -60);
-        found.push_back(spans[0]);
+        EXPECT_LT(decibels(rms(audio, 1 - c.index, middle - half, middle + half)), -60);
+        found.push_back(spans.size() == 1 ? spans[0] : Span{spans.front().from, spans.back().to});
     }
-    EXPECT_NEAR(found[1].from - found[0].to, 0.0, 0.03) << "the right tone follows the left one at once";
+    if (playedSignalKeepsTheClock(mainServer().kind())) {
+        EXPECT_NEAR(found[1].from - found[0].to, 0.0, 0.03) << "the right tone follows the left one at once";
+    }
 }
 
 // A continuous quiet 440 Hz tone with short 3 kHz bursts at given points of the signal. The sink plays the signal
@@ -148,14 +153,13 @@ TEST(Timekeeping, ToneEndingJustBeforeTheStopLineIsWhollyInTheFile) {
     ASSERT_TRUE(audio.ok()) << audio.error;
     EXPECT_TRUE(lengthFitsTimeRecorded(audio, tool, tool.stopLineAt, 0.0));
     auto spans = toneSpans(audio, 0, 1000, 0.25);
-    ASSERT_EQ(spans.size(), 1U);
+    ASSERT_FALSE(spans.empty()) << "the tone is missing";
     std::cout << std::fixed << std::setprecision(3) << "[figure] " << mainServer().kind()
-              << ": a 1.000 s tone ending 0.2 s before the stop line: " << spans[0].length()
-              << " s in the file, followed by " << audio.seconds() - spans[0].to << " s\n";
-    EXPECT_GE(spans[0].length(), 1.0 - kTimeTolerance);
-    EXPECT_LE(spans[0].length(), 1.0 + kTimeTolerance);
+              << ": a 1.000 s tone ending 0.2 s before the stop line: " << totalLength(spans)
+              << " s in the file, followed by " << audio.seconds() - spans.back().to << " s\n";
+    EXPECT_NEAR(totalLength(spans), 1.0, lengthTolerance(spans));
     // What the server captured after the tone, up to the stop line, is there too.
-    EXPECT_GE(audio.seconds() - spans[0].to, 0.2 - 2 * kTimeTolerance);
+    EXPECT_GE(audio.seconds() - spans.back().to, 0.2 - 2 * kTimeTolerance);
 }
 
 TEST(ServerGone, KilledServerIsReportedOnceAndTheFileKeepsWhatCameBefore) {
