@@ -181,7 +181,9 @@ TEST(Following, LastSinkRemovedEndsTheStreamAndNeverRecordsTheMicrophone) {
     SoundServer server(serverKindUnderTest());
     TemporaryDirectory directory;
     FakeMicrophone microphone(server, directory / "microphone");
-    ASSERT_GT(microphone.levelHeardBy(server), 0.25) << "the fake microphone cannot be heard";
+    // Plainly audible is enough (a loaded machine may starve the feeder now and then); the file must not hold a
+    // trace of it a fiftieth as loud.
+    ASSERT_GT(microphone.levelHeardBy(server), 0.1) << "the fake microphone cannot be heard";
     server.pactlChecked({"set-default-source", "qfx_mic"});
     std::string module = server.moduleOfSink("qfx_null");
     ASSERT_FALSE(module.empty()) << "qfx_null was not made by a module that can be unloaded";
