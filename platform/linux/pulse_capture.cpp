@@ -408,7 +408,8 @@ private:
         MaybeError error;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             if (!connection_->contextGood()) {
-                return describe("The sound server connection was lost", connection_->errorCode());
+                // The context's error code by now tells of later calls on the dead connection, not of its end.
+                return describe("The sound server connection was lost", PA_ERR_CONNECTIONTERMINATED);
             }
             std::optional<std::vector<SinkEntry>> sinks = listSinks(*connection_);
             if (!sinks) {
@@ -566,6 +567,9 @@ private:
     static void onStreamState(pa_stream* stream, void* data) {
         auto* self = static_cast<PulseStream*>(data);
         self->connection_->signal();
+        if (stream == self->record_ && pa_stream_get_state(stream) == PA_STREAM_READY && self->capturingSinceNs_ == 0) {
+            self->capturingSinceNs_ = CaptureClock::monotonicNowNs();
+        }
         if (stream == self->record_ && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
             self->scheduleFollow();
         }
@@ -712,6 +716,15 @@ private:
     }
 
     void place(Fragment fragment) {
+        if (!startMarked_ && capturingSinceNs_ != 0) {
+            // The recording begins when the capture began, not when the first audio arrived: an idle sink's monitor
+            // can take seconds to deliver its first fragment, and a file that began then would sit that much late
+            // against anything started at the same moment. An empty buffer at that moment starts the session there;
+            // the writer fills the wait with silence (and trims audio from before it).
+            startMarked_ = true;
+            deliver(PcmBuffer(MediaTime::make(capturingSinceNs_, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
+                              static_cast<int32_t>(spec_.rate), spec_.channels, {}));
+        }
         if (fragment.samples.empty()) {
             clock_.skip(fragment.frames);
             return;
@@ -773,6 +786,8 @@ private:
     int64_t originNs_ = 0;       ///< when its first frame was played, by the latest snapshot
     bool snapshotPending_ = false;
     int64_t lastSnapshotNs_ = 0;
+    int64_t capturingSinceNs_ = 0; ///< when the first record stream became ready
+    bool startMarked_ = false;     ///< the empty buffer marking that moment was delivered
 
     ThreadSerialQueue control_; // last: destroyed first, so its tasks still find every other field
 };
