@@ -109,8 +109,12 @@ TEST(LongRecording, TenMinutesKeepTheClock) {
                   << (onsets.back() - onsets.front()) << " s after the first, off by " << last * 1000
                   << " ms; the worst off by " << worst * 1000 << " ms at " << worstAt << " s; " << holes
                   << " s of holes in the tone\n";
-        EXPECT_EQ(static_cast<int>(onsets.size()), bursts) << "bursts missing";
-        if (playedSignalKeepsTheClock(recording->kind)) {
+        if (!playedSignalKeepsTheClock(recording->kind)) {
+            // A server that stalls its streams under load leaves holes in what it plays, and a burst that falls in
+            // one can be cut short or lost; most must still arrive.
+            EXPECT_GE(static_cast<int>(onsets.size()), bursts * 9 / 10) << "bursts missing";
+        } else {
+            EXPECT_EQ(static_cast<int>(onsets.size()), bursts) << "bursts missing";
             EXPECT_EQ(underruns, 0) << "the player ran dry: the bursts' distances prove nothing";
             // A loaded machine delays the capture's data; it must not lose it.
             EXPECT_LE(holes, kTimeTolerance) << "audio lost in the file";
