@@ -462,9 +462,7 @@ private:
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(stream, sink.monitor.c_str(), &attributes, flags) < 0) {
             const int code = connection_->errorCode();
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
-            pa_stream_set_read_callback(stream, nullptr, nullptr);
-            pa_stream_unref(stream);
+            release(stream);
             return describe("Cannot record from " + sink.monitor, code);
         }
         record_ = stream;
@@ -498,6 +496,11 @@ private:
                 connection_->waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); });
             }
         }
+        release(stream);
+    }
+
+    /// Detaches this object's callbacks from `stream` and drops the reference to it. Lock held.
+    static void release(pa_stream* stream) {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_moved_callback(stream, nullptr, nullptr);
