@@ -1,5 +1,7 @@
 #include "platform/linux/ffmpeg_writer.h"
 
+#include "platform/linux/av_error.h"
+#include "platform/linux/m4a_finish.h"
 #include "platform/linux/pcm_buffer.h"
 
 extern "C" {
@@ -8,12 +10,16 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
+#include <libavutil/dict.h>
 #include <libavutil/mem.h>
 }
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <array>
+#include <atomic>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,22 +30,34 @@ extern "C" {
 
 namespace qfx::platform::linux_backend {
 
-namespace {
-
-constexpr int kIoBufferSize = 64 * 1024;
-constexpr int kMaxChannels = 8;                      // the channel configurations AAC defines
-constexpr int64_t kAacMaxBitsPerChannelFrame = 6144; // per channel and 1024-frame block
-constexpr int64_t kDefaultBitRatePerChannel = 96000;
-
-// The one place where FFmpeg's codes, and the system's errno values (as AVERROR(errno)), become text.
-std::string describe(int averror) {
+std::string describeAvError(int averror) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(averror, text, sizeof text);
     return text;
 }
 
 std::string describeErrno(int error) {
-    return describe(AVERROR(error));
+    return describeAvError(AVERROR(error));
+}
+
+namespace {
+
+// Larger than one fragment at AAC's highest bit rate for stereo (about 72 KiB a second), so that a fragment reaches the
+// file in one write: a kill then leaves whole fragments only.
+constexpr int kIoBufferSize = 256 * 1024;
+// While recording, the file is a fragmented MPEG-4 file: an index without samples first, then a fragment (its own
+// small index and its audio) about every second, each written out as soon as it is complete. A player reads such a
+// file up to its last fragment, so a recording killed at any moment keeps all but its last second.
+constexpr const char* kFragmentedFlags = "+empty_moov+default_base_moof+frag_custom";
+// A fragment closes once it holds this many tenths of a second: with the encoder's delay of about two frames (43 ms),
+// a kill after N seconds still leaves N - 1 on disk.
+constexpr int kFragmentTenths = 9;
+constexpr int kMaxChannels = 8;                      // the channel configurations AAC defines
+constexpr int64_t kAacMaxBitsPerChannelFrame = 6144; // per channel and 1024-frame block
+constexpr int64_t kDefaultBitRatePerChannel = 96000;
+
+std::string describe(int averror) {
+    return describeAvError(averror);
 }
 
 Error cannotWrite(const std::string& path, const std::string& reason) {
@@ -142,6 +160,9 @@ struct FfmpegWriter::Encoding {
     int channelCount = 0;
     int filled = 0; // frames in `frame` so far
     int64_t nextPts = 0;
+    int64_t fragmentFrames = 0; // audio in the fragment being gathered
+    int64_t committedBytes = 0; // the file's length after its last complete fragment
+    bool holdsAudio = false;    // whether a fragment with audio has been written
 
     Encoding() = default;
     Encoding(const Encoding&) = delete;
@@ -287,7 +308,7 @@ bool FfmpegWriter::startWriting() {
     encoding_ = std::make_unique<Encoding>();
     Encoding& e = *encoding_;
 
-    e.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     struct stat st {};
     if (e.fd < 0 || ::fstat(e.fd, &st) != 0) {
         fail(cannotWrite(path, describeErrno(errno)).description);
@@ -343,10 +364,19 @@ bool FfmpegWriter::startWriting() {
         fail(cannotWrite(path, describe(result)).description);
         return false;
     }
-    if (int result = avformat_write_header(e.format, nullptr); result < 0 || (result = e.io->error) < 0) {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", kFragmentedFlags, 0);
+    int result = avformat_write_header(e.format, &options);
+    av_dict_free(&options);
+    if (result >= 0) {
+        avio_flush(e.io);
+        result = e.io->error;
+    }
+    if (result < 0) {
         fail("Unable to write " + path + ": " + describe(result));
         return false;
     }
+    e.committedBytes = avio_tell(e.io);
     setStatus(WriterStatus::writing);
     return true;
 }
@@ -447,8 +477,12 @@ bool FfmpegWriter::drainPackets() {
     while ((result = avcodec_receive_packet(e.codec, e.packet)) == 0) {
         av_packet_rescale_ts(e.packet, e.codec->time_base, stream->time_base);
         e.packet->stream_index = stream->index;
+        e.fragmentFrames += e.packet->duration;
         result = av_write_frame(e.format, e.packet);
         av_packet_unref(e.packet);
+        if (result >= 0 && e.fragmentFrames >= e.codec->sample_rate * kFragmentTenths / 10) {
+            result = writeFragment();
+        }
         if (result < 0) {
             fail("Unable to write " + location_.path + ": " + describe(result));
             return false;
@@ -459,6 +493,21 @@ bool FfmpegWriter::drainPackets() {
         return false;
     }
     return true;
+}
+
+int FfmpegWriter::writeFragment() {
+    Encoding& e = *encoding_;
+    int result = av_write_frame(e.format, nullptr);
+    if (result >= 0) {
+        avio_flush(e.io);
+        result = e.io->error;
+    }
+    if (result >= 0) {
+        e.committedBytes = avio_tell(e.io);
+        e.holdsAudio = true;
+        e.fragmentFrames = 0;
+    }
+    return result;
 }
 
 void FfmpegWriter::finishWriting(std::function<void()> completion) {
@@ -481,26 +530,26 @@ bool FfmpegWriter::finish() {
     if (!sendFrame(true)) {
         return false;
     }
-    int result = av_write_trailer(e.format);
+    // The trailer writes the last fragment. The fragmented file is then complete, and stays if the rest fails.
+    int result = e.fragmentFrames > 0 ? writeFragment() : 0;
     if (result >= 0) {
+        result = av_write_trailer(e.format);
         avio_flush(e.io);
-        result = e.io->error;
-    }
-    // fsync: on file systems that allocate late, a full disk shows only here; close's result is checked for the
-    // same reason (network file systems report write errors at close).
-    if (result >= 0 && ::fsync(e.fd) != 0 && errno != EINVAL) {
-        result = AVERROR(errno);
-    }
-    if (result >= 0) {
-        const int fd = std::exchange(e.fd, -1);
-        if (::close(fd) != 0 && errno != EINTR) {
-            result = AVERROR(errno);
-        }
+        result = result < 0 ? result : e.io->error;
     }
     if (result < 0) {
         fail("Unable to write " + location_.path + ": " + describe(result));
         return false;
     }
+    e.committedBytes = avio_tell(e.io);
+    const FragmentedFile file{e.fd, location_.path, e.device, e.inode};
+    if (const MaybeError error = finishAsM4a(file, e.codec->initial_padding, e.nextPts)) {
+        fail("Unable to complete " + location_.path + ": " + error->description +
+             " (the recording stays there, playable, as a fragmented MPEG-4 file)");
+        return false;
+    }
+    // The finished file has replaced the one this writer created: nothing is left to remove.
+    e.inode = 0;
     encoding_.reset();
     return true;
 }
@@ -521,8 +570,26 @@ void FfmpegWriter::abandon() {
     }
 }
 
+void FfmpegWriter::keepWhatIsWritten() {
+    if (encoding_ == nullptr) {
+        return;
+    }
+    Encoding& e = *encoding_;
+    if (e.holdsAudio && e.fd >= 0) {
+        // A fragment cut short (a full disk) would end the file in a broken box: it ends after the last whole one.
+        // fsync: on file systems that allocate late, a full disk shows only here.
+        if (::ftruncate(e.fd, e.committedBytes) == 0) {
+            ::fsync(e.fd);
+        }
+        e.inode = 0;
+    }
+    e.release();
+    e.removeFile(location_.path);
+    encoding_.reset();
+}
+
 void FfmpegWriter::fail(std::string description) {
-    abandon();
+    keepWhatIsWritten();
     const std::lock_guard lock(stateMutex_);
     error_ = Error{std::move(description)};
     status_ = WriterStatus::failed;

@@ -7,10 +7,16 @@
 //   the file is created by startWriting, exclusively and without following a symbolic link: an entry that appeared
 //   at the path in between, of whatever kind, is never replaced or written through.
 // - The input takes only the Linux capture's buffers (PcmBuffer) at the input's own sample rate and channel count.
+// - While recording, the file is a fragmented MPEG-4 file that plays up to its last fragment: each fragment (just
+//   under a second) reaches the file in one write as soon as it is complete, so a kill at any moment leaves a
+//   playable file that lacks at most the last second. finishWriting then copies the audio, without re-encoding,
+//   into an ordinary M4A that replaces the fragmented file atomically (platform/linux/m4a_finish.h).
 // - finishWriting runs on the caller's thread and calls its completion there, before it returns.
-// - The file never stays behind broken: a failed write (a full disk, say) removes the partial file at once, as do
-//   cancelWriting and the release of a writer that started writing and did not finish. Only the file this writer
-//   created is removed: if the path names another file by then, it is left alone.
+// - The file never stays behind broken, and audio once written is kept: a failed write (a full disk, say) fails the
+//   writer and cuts the file back to its last whole fragment; a finish that cannot make the ordinary file leaves the
+//   complete fragmented one. A file without any audio is removed instead, as on cancelWriting and on the release of
+//   a writer that started writing and did not finish. Only the file this writer created is removed or replaced: if
+//   the path names another file by then, it is left alone.
 //
 // Threads (as the recorder calls): the service, creation, canAddInput, addInput, startWriting, finishWriting and
 // cancelWriting on the task that runs start and stop; startSession and the input's methods on the sample queue;
@@ -114,7 +120,9 @@ private:
     bool encode(const float* interleaved, int64_t frameCount); // nullptr: silence
     bool sendFrame(bool last);
     bool drainPackets();
+    int writeFragment();
     bool finish();
+    void keepWhatIsWritten();
     void fail(std::string description);
     void abandon();
     void setStatus(WriterStatus status);
