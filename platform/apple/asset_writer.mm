@@ -226,6 +226,7 @@ bool AssetWriterInput::append(const SampleBuffer& buffer) {
     }
 
     const Timeline::Placement placement = timeline_->place(lent->presentationTimeStamp(), frames);
+    timeline_->wrote(placement.silenceFrames, frames - placement.skipFrames);
     if (placement.silenceFrames > 0) {
         appendSilence(native, *format, placement.silenceFrames);
         // The recorder asked about readiness before the silence went in; ask again for the buffer itself, and
