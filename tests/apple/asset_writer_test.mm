@@ -291,5 +291,32 @@ TEST(AssetWriterFrameworkTest, TheFileKeepsTheCaptureClocksTimeline) {
     }
 }
 
+// A start that fails after startWriting cancels the writing or releases the writer: either way, no half-made file
+// is left where the parent expects a recording.
+TEST(AssetWriterFrameworkTest, AnAbandonedWriterLeavesNoFile) {
+    for (const bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "released unfinished");
+        const std::string path =
+            (std::filesystem::temp_directory_path() / ("qfx_abandoned_" + std::to_string(::getpid()) + ".m4a"))
+                .string();
+        std::filesystem::remove(path);
+        std::unique_ptr<WriterService> service = makeAssetWriterService();
+        Result<std::shared_ptr<Writer>> made = service->makeWriter(FileLocation{path}, kFileTypeAppleM4A);
+        ASSERT_TRUE(made.ok()) << made.error().description;
+        std::shared_ptr<Writer> writer = made.value();
+        const std::shared_ptr<WriterInput> input = service->makeWriterInput(kMediaTypeAudio, kSettings);
+        ASSERT_TRUE(writer->canAddInput(input));
+        writer->addInput(input);
+        ASSERT_TRUE(writer->startWriting());
+        if (cancel) {
+            writer->cancelWriting();
+            EXPECT_EQ(writer->status(), WriterStatus::cancelled);
+        }
+        writer.reset();
+        EXPECT_FALSE(std::filesystem::exists(path));
+        std::filesystem::remove(path);
+    }
+}
+
 } // namespace
 } // namespace qfx::platform::apple
