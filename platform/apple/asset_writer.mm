@@ -155,6 +155,9 @@ Owned<CMSampleBufferRef> copyWithoutFirstFrames(CMSampleBufferRef buffer, const 
     const bool planar = isNonInterleaved(format);
     const UInt32 planes = planar ? format.mChannelsPerFrame : 1U;
     const size_t planeLength = static_cast<size_t>(kept) * format.mBytesPerFrame;
+    if (planeLength > std::numeric_limits<UInt32>::max()) {
+        return Owned<CMSampleBufferRef>();
+    }
     Owned<CMBlockBufferRef> block;
     char* data = nullptr;
     if (CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, nullptr, planeLength * planes, kCFAllocatorDefault,
@@ -168,7 +171,7 @@ Owned<CMSampleBufferRef> copyWithoutFirstFrames(CMSampleBufferRef buffer, const 
     auto* list = reinterpret_cast<AudioBufferList*>(listStorage.data());
     list->mNumberBuffers = planes;
     for (UInt32 plane = 0; plane < planes; ++plane) {
-        AudioBuffer& target = list->mBuffers[plane]; // NOLINT(cppcoreguidelines-pro-bounds-constant-array-index)
+        AudioBuffer& target = list->mBuffers[plane];
         target.mNumberChannels = planar ? 1U : format.mChannelsPerFrame;
         target.mDataByteSize = static_cast<UInt32>(planeLength);
         target.mData = data + plane * planeLength;
