@@ -12,6 +12,8 @@ extern "C" {
 #include <libavutil/log.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
 }
 
 #include <fcntl.h>
@@ -49,6 +51,15 @@ constexpr int kIoBufferSize = 256 * 1024;
 // small index and its audio) about every second, each written out as soon as it is complete. A player reads such a
 // file up to its last fragment, so a recording killed at any moment keeps all but its last second.
 constexpr const char* kFragmentedFlags = "+empty_moov+default_base_moof+frag_custom";
+// The buffers' times drift slowly against the frames written when the capture follows a card whose clock is off its
+// nominal rate. The resampler absorbs that drift by adding or removing frames spread over this stretch of output,
+// at a rate change of at most kMaxCompensation: a card off by up to half a percent is followed with a lag of a
+// millisecond or so, well inside the timeline's tolerance, so drift never becomes silence or a cut.
+constexpr double kCompensationSeconds = 0.25;
+constexpr double kMaxCompensation = 0.01;
+// Frames handed to the resampler at a time (silence, mostly; buffers are smaller).
+constexpr int kResampleChunk = 4096;
+
 // A fragment closes once it holds this many tenths of a second: with the encoder's delay of about two frames (43 ms),
 // a kill after N seconds still leaves N - 1 on disk.
 constexpr int kFragmentTenths = 9;
@@ -157,6 +168,12 @@ struct FfmpegWriter::Encoding {
     AVCodecContext* codec = nullptr;
     AVFrame* frame = nullptr; // one encoder frame, filled across appends
     AVPacket* packet = nullptr;
+    SwrContext* resampler = nullptr;
+    std::vector<float> resampled; // the resampler's output, interleaved
+    std::vector<float> silence;   // one chunk of silent frames
+    int64_t fedFrames = 0;        // frames given to the resampler
+    int64_t resampledFrames = 0;  // frames it gave back
+    int64_t reportedExtra = 0;    // frames it added (removed, when negative), as told to the timeline so far
     int channelCount = 0;
     int filled = 0; // frames in `frame` so far
     int64_t nextPts = 0;
@@ -173,6 +190,7 @@ struct FfmpegWriter::Encoding {
     void release() {
         av_packet_free(&packet);
         av_frame_free(&frame);
+        swr_free(&resampler);
         avcodec_free_context(&codec);
         if (format != nullptr) {
             format->pb = nullptr;
@@ -339,6 +357,16 @@ bool FfmpegWriter::startWriting() {
         return false;
     }
     e.channelCount = wanted.channelCount;
+    // Interleaved float in and out, at one rate: the resampler only stretches or squeezes (swr_set_compensation).
+    // It resamples from the start, so its small delay stays the same whether or not it is compensating.
+    if (const int result = swr_alloc_set_opts2(&e.resampler, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT,
+                                               wanted.sampleRate, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT,
+                                               wanted.sampleRate, 0, nullptr);
+        result < 0 || av_opt_set_int(e.resampler, "flags", SWR_FLAG_RESAMPLE, 0) < 0 || swr_init(e.resampler) < 0) {
+        fail("Cannot start the AAC encoder for " + path + ": " + describe(result < 0 ? result : AVERROR(EINVAL)));
+        return false;
+    }
+    e.silence.assign(static_cast<size_t>(kResampleChunk) * wanted.channelCount, 0.0F);
 
     auto* ioBuffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
     e.io = ioBuffer != nullptr ? avio_alloc_context(ioBuffer, kIoBufferSize, 1, &e.fd, nullptr, writeToFile, seekInFile)
@@ -403,12 +431,58 @@ bool FfmpegWriter::append(const PcmBuffer& buffer) {
     const int64_t frameCount = buffer.frameCount();
     const Timeline::Placement placement = timeline_->place(buffer.presentationTimeStamp(), frameCount);
     const int64_t kept = frameCount - placement.skipFrames;
-    if (!encode(nullptr, placement.silenceFrames) ||
-        !encode(buffer.samples().data() + placement.skipFrames * buffer.channelCount(), kept)) {
+    Encoding& e = *encoding_;
+    const auto window = static_cast<int>(std::llround(kCompensationSeconds * e.codec->sample_rate));
+    const auto most = static_cast<int64_t>(window * kMaxCompensation);
+    if (const int result = swr_set_compensation(
+            e.resampler, static_cast<int>(std::clamp(placement.driftFrames, -most, most)), window);
+        result < 0) {
+        fail("Unable to encode audio for " + location_.path + ": " + describe(result));
+        return false;
+    }
+    if (!resample(nullptr, placement.silenceFrames) ||
+        !resample(buffer.samples().data() + placement.skipFrames * buffer.channelCount(), kept)) {
         return false; // the writer has failed: nothing more is written, so nothing more is counted
     }
-    timeline_->wrote(placement.silenceFrames, kept);
+    // What the resampler added or removed counts with the buffer. Its delay counts as written: those frames are on
+    // their way into the file.
+    const int64_t extra = e.resampledFrames + swr_get_delay(e.resampler, e.codec->sample_rate) - e.fedFrames;
+    timeline_->wrote(placement.silenceFrames, std::max<int64_t>(kept + extra - e.reportedExtra, 0));
+    e.reportedExtra = extra;
     return true;
+}
+
+bool FfmpegWriter::resample(const float* interleaved, int64_t frameCount) {
+    Encoding& e = *encoding_;
+    while (frameCount > 0) {
+        const int count = static_cast<int>(std::min<int64_t>(frameCount, kResampleChunk));
+        if (!convert(interleaved != nullptr ? interleaved : e.silence.data(), count)) {
+            return false;
+        }
+        frameCount -= count;
+        if (interleaved != nullptr) {
+            interleaved += static_cast<ptrdiff_t>(count) * e.channelCount;
+        }
+    }
+    return true;
+}
+
+bool FfmpegWriter::convert(const float* interleaved, int count) {
+    Encoding& e = *encoding_;
+    int produced = swr_get_out_samples(e.resampler, count);
+    if (produced >= 0) {
+        e.resampled.resize(static_cast<size_t>(produced) * e.channelCount);
+        auto* out = reinterpret_cast<uint8_t*>(e.resampled.data());
+        const auto* in = reinterpret_cast<const uint8_t*>(interleaved);
+        produced = swr_convert(e.resampler, &out, produced, interleaved != nullptr ? &in : nullptr, count);
+    }
+    if (produced < 0) {
+        fail("Unable to encode audio for " + location_.path + ": " + describe(produced));
+        return false;
+    }
+    e.fedFrames += count;
+    e.resampledFrames += produced;
+    return encode(e.resampled.data(), produced);
 }
 
 void FfmpegWriter::markInputFinished() {
@@ -531,7 +605,7 @@ void FfmpegWriter::finishWriting(std::function<void()> completion) {
 bool FfmpegWriter::finish() {
     inputFinished_ = true;
     Encoding& e = *encoding_;
-    if (!sendFrame(true)) {
+    if (!convert(nullptr, 0) || !sendFrame(true)) {
         return false;
     }
     // The trailer writes the last fragment. The fragmented file is then complete, and stays if the rest fails.

@@ -117,7 +117,9 @@ private:
     void markInputFinished();
 
     // With work_ held:
-    bool encode(const float* interleaved, int64_t frameCount); // nullptr: silence
+    bool resample(const float* interleaved, int64_t frameCount); // nullptr: silence
+    bool convert(const float* interleaved, int count);          // nullptr: drains the resampler
+    bool encode(const float* interleaved, int64_t frameCount);   // nullptr: silence
     bool sendFrame(bool last);
     bool drainPackets();
     int writeFragment();

@@ -429,6 +429,65 @@ TEST(FfmpegWriterTest, TheFileFollowsThePresentationTimes) {
     }
 }
 
+// A card whose clock runs at `ratio` times its nominal rate, timed as the capture times it (by the system clock):
+// the writer absorbs the drift by resampling, so the file is as long as the times say, without a hole or a cut.
+TEST(FfmpegWriterTest, AbsorbsACardsDriftWithoutHolesOrCuts) {
+    const std::vector<std::tuple<std::string, double, int64_t>> cases = {
+        {"half a percent fast", 1.005, 20},
+        {"half a percent slow", 0.995, 20},
+        {"100 ppm fast", 1.0001, 60},
+        {"100 ppm slow", 0.9999, 60},
+    };
+    TempDir dir;
+    FfmpegWriterService service;
+    for (const auto& [name, ratio, seconds] : cases) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file("drift.m4a");
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        recording->writer->startSession(hostAt(0));
+        const int64_t total = seconds * kSecond;
+        for (int64_t frame = 0; frame < total; frame += 960) {
+            const auto clockFrame = static_cast<int64_t>(std::llround(static_cast<double>(frame) / ratio));
+            ASSERT_TRUE(recording->input->append(*toneBuffer(hostAt(clockFrame), frame, 960)));
+        }
+        ASSERT_EQ(finish(*recording), WriterStatus::completed);
+
+        // As long as the times say, to a few milliseconds (the resampler lags the drift by about one).
+        const double expected = static_cast<double>(total) / ratio;
+        EXPECT_NEAR(std::stod(probe(path)["duration_ts"]), expected, 0.003 * kRate);
+
+        // 440 Hz on the left, played at the clock's rate: ratio * 440 Hz in the file. Its phase, window by window,
+        // moves only as slowly as the resampler follows; a hole or a cut of even one millisecond jumps by radians.
+        const std::vector<float> decoded = decode(path);
+        const double hertz = 440.0 * ratio;
+        constexpr int64_t kWindow = 480;
+        double previous = 0;
+        double worstJump = 0;
+        double quietest = 1;
+        const int64_t frames = static_cast<int64_t>(decoded.size()) / kChannels - 2048;
+        for (int64_t start = 1024; start + kWindow <= frames; start += kWindow) {
+            double re = 0;
+            double im = 0;
+            for (int64_t i = start; i < start + kWindow; ++i) {
+                const double angle = 2.0 * std::numbers::pi * hertz * static_cast<double>(i) / kRate;
+                re += decoded[static_cast<size_t>(i * kChannels)] * std::cos(angle);
+                im -= decoded[static_cast<size_t>(i * kChannels)] * std::sin(angle);
+            }
+            const double phase = std::atan2(im, re);
+            if (start > kSecond) { // the resampler takes up the drift within the first half second
+                const double jump = std::abs(std::remainder(phase - previous, 2.0 * std::numbers::pi));
+                worstJump = std::max(worstJump, jump);
+            }
+            previous = phase;
+            quietest = std::min(quietest, rms(decoded, start, start + kWindow));
+        }
+        EXPECT_LT(worstJump, 0.1);
+        EXPECT_GT(quietest, 0.3);   // the tone's RMS is 0.35 on each channel
+        std::filesystem::remove(path);
+    }
+}
+
 TEST(FfmpegWriterTest, CancelAndUnfinishedReleaseRemoveTheFile) {
     TempDir dir;
     FfmpegWriterService service;
