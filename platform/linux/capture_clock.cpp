@@ -63,12 +63,13 @@ void CaptureClock::follow(double errorNs) {
     // A single snapshot far off (a latency jump, a stalled server) moves the loop no more than a moderate one.
     const double limit = static_cast<double>(lossThresholdNs_) / 2;
     const double error = std::clamp(errorNs, -limit, limit);
-    const double stretchSeconds = static_cast<double>(sinceFollowed_) * nsPerFrame_ / static_cast<double>(kNanosPerSecond);
+    const double stretchSeconds =
+        static_cast<double>(sinceFollowed_) * nsPerFrame_ / static_cast<double>(kNanosPerSecond);
     const double omega = std::min(2 * std::numbers::pi * bandwidthHz_ * stretchSeconds, 0.5);
     sinceAnchorNs_ += std::numbers::sqrt2 * omega * error;
     nsPerFrame_ += omega * omega * error / static_cast<double>(sinceFollowed_);
-    nsPerFrame_ = std::clamp(nsPerFrame_, nominalNsPerFrame_ * (1 - kMaxRateOffset),
-                             nominalNsPerFrame_ * (1 + kMaxRateOffset));
+    nsPerFrame_ =
+        std::clamp(nsPerFrame_, nominalNsPerFrame_ * (1 - kMaxRateOffset), nominalNsPerFrame_ * (1 + kMaxRateOffset));
     sinceFollowed_ = 0;
 }
 

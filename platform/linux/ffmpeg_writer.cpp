@@ -8,9 +8,9 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
-#include <libavutil/dict.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
@@ -359,9 +359,8 @@ bool FfmpegWriter::startWriting() {
     e.channelCount = wanted.channelCount;
     // Interleaved float in and out, at one rate: the resampler only stretches or squeezes (swr_set_compensation).
     // It resamples from the start, so its small delay stays the same whether or not it is compensating.
-    if (const int result = swr_alloc_set_opts2(&e.resampler, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT,
-                                               wanted.sampleRate, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT,
-                                               wanted.sampleRate, 0, nullptr);
+    if (const int result = swr_alloc_set_opts2(&e.resampler, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate,
+                                               &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate, 0, nullptr);
         result < 0 || av_opt_set_int(e.resampler, "flags", SWR_FLAG_RESAMPLE, 0) < 0 || swr_init(e.resampler) < 0) {
         fail("Cannot start the AAC encoder for " + path + ": " + describe(result < 0 ? result : AVERROR(EINVAL)));
         return false;
@@ -434,8 +433,8 @@ bool FfmpegWriter::append(const PcmBuffer& buffer) {
     Encoding& e = *encoding_;
     const auto window = static_cast<int>(std::llround(kCompensationSeconds * e.codec->sample_rate));
     const auto most = static_cast<int64_t>(window * kMaxCompensation);
-    if (const int result = swr_set_compensation(
-            e.resampler, static_cast<int>(std::clamp(placement.driftFrames, -most, most)), window);
+    if (const int result =
+            swr_set_compensation(e.resampler, static_cast<int>(std::clamp(placement.driftFrames, -most, most)), window);
         result < 0) {
         fail("Unable to encode audio for " + location_.path + ": " + describe(result));
         return false;

@@ -118,7 +118,7 @@ private:
 
     // With work_ held:
     bool resample(const float* interleaved, int64_t frameCount); // nullptr: silence
-    bool convert(const float* interleaved, int count);          // nullptr: drains the resampler
+    bool convert(const float* interleaved, int count);           // nullptr: drains the resampler
     bool encode(const float* interleaved, int64_t frameCount);   // nullptr: silence
     bool sendFrame(bool last);
     bool drainPackets();

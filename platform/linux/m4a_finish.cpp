@@ -57,11 +57,19 @@ int64_t seekFile(void* opaque, int64_t offset, int whence) {
         return AVERROR(errno);
     }
     switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE: return st.st_size;
-    case SEEK_SET: reader->position = offset; break;
-    case SEEK_CUR: reader->position += offset; break;
-    case SEEK_END: reader->position = st.st_size + offset; break;
-    default: return AVERROR(EINVAL);
+    case AVSEEK_SIZE:
+        return st.st_size;
+    case SEEK_SET:
+        reader->position = offset;
+        break;
+    case SEEK_CUR:
+        reader->position += offset;
+        break;
+    case SEEK_END:
+        reader->position = st.st_size + offset;
+        break;
+    default:
+        return AVERROR(EINVAL);
     }
     return reader->position;
 }
@@ -96,9 +104,8 @@ int64_t seekWritten(void* opaque, int64_t offset, int whence) {
 AVIOContext* makeIo(void* opaque, bool writable) {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
     AVIOContext* io = buffer == nullptr ? nullptr
-                      : writable
-                          ? avio_alloc_context(buffer, kIoBufferSize, 1, opaque, nullptr, writeFile, seekWritten)
-                          : avio_alloc_context(buffer, kIoBufferSize, 0, opaque, readFile, nullptr, seekFile);
+                      : writable ? avio_alloc_context(buffer, kIoBufferSize, 1, opaque, nullptr, writeFile, seekWritten)
+                                 : avio_alloc_context(buffer, kIoBufferSize, 0, opaque, readFile, nullptr, seekFile);
     if (io == nullptr) {
         av_free(buffer);
     }

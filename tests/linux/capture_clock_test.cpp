@@ -89,10 +89,10 @@ struct DriftCase {
 };
 
 struct DriftResult {
-    double worstMs = 0;         ///< the largest distance between a fragment's time and its true time
-    double worstSettledMs = 0;  ///< the same after the first 20 s
-    double worstStepPpm = 0;    ///< the largest difference between a step's rate and the card's, once settled
-    double ratioErrorPpm = 0;   ///< the rate estimate's error at the end
+    double worstMs = 0;        ///< the largest distance between a fragment's time and its true time
+    double worstSettledMs = 0; ///< the same after the first 20 s
+    double worstStepPpm = 0;   ///< the largest difference between a step's rate and the card's, once settled
+    double ratioErrorPpm = 0;  ///< the rate estimate's error at the end
     int64_t reanchors = 0;
 };
 
@@ -123,7 +123,8 @@ DriftResult runCard(const DriftCase& c) {
         result.worstMs = std::max(result.worstMs, errorMs);
         if (trueTime - kStart > 20e9 && position > 0) {
             result.worstSettledMs = std::max(result.worstSettledMs, errorMs);
-            const double stepRatio = static_cast<double>(kFragment) * kNsPerFrame / static_cast<double>(time - previousTime);
+            const double stepRatio =
+                static_cast<double>(kFragment) * kNsPerFrame / static_cast<double>(time - previousTime);
             if (time - previousTime < 50 * kMs) { // not the jump over a loss
                 result.worstStepPpm = std::max(result.worstStepPpm, std::abs(stepRatio / c.ratio - 1) * 1e6);
             }

@@ -483,7 +483,7 @@ TEST(FfmpegWriterTest, AbsorbsACardsDriftWithoutHolesOrCuts) {
             quietest = std::min(quietest, rms(decoded, start, start + kWindow));
         }
         EXPECT_LT(worstJump, 0.1);
-        EXPECT_GT(quietest, 0.3);   // the tone's RMS is 0.35 on each channel
+        EXPECT_GT(quietest, 0.3); // the tone's RMS is 0.35 on each channel
         std::filesystem::remove(path);
     }
 }

@@ -185,8 +185,13 @@ TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
 // resamples it away; beyond it, silence or a trim takes the whole difference and nothing is left over.
 TEST(TimelineTest, TellsTheDriftWithinTheTolerance) {
     const std::vector<std::pair<int64_t, int64_t>> offsetsAndDrift = {
-        {0, 0}, {1, 1}, {-1, -1}, {kTolerance, kTolerance}, {-kTolerance, -kTolerance},
-        {kTolerance + 1, 0}, {-kTolerance - 1, 0},
+        {0, 0},
+        {1, 1},
+        {-1, -1},
+        {kTolerance, kTolerance},
+        {-kTolerance, -kTolerance},
+        {kTolerance + 1, 0},
+        {-kTolerance - 1, 0},
     };
     for (const auto& [offset, drift] : offsetsAndDrift) {
         SCOPED_TRACE(offset);
