@@ -1,6 +1,9 @@
 // The Linux writer service: AAC-LC in an MPEG-4 audio file (major brand "M4A "), made with FFmpeg's native `aac`
 // encoder and its MPEG-4 muxer. The file's timeline is the capture's: buffers are placed by their presentation
-// times (platform/timeline.h), so a stretch without buffers becomes silence and an overlap is trimmed.
+// times (platform/timeline.h), so a stretch without buffers becomes silence and an overlap is trimmed. A difference
+// within the timeline's tolerance is a clock that drifts (the capture follows a sound card whose rate is off): it
+// is absorbed by resampling (libswresample's compensation, at most 1 % over a quarter of a second), so drift never
+// becomes a hole or a cut.
 //
 // What this writer adds to the contract in platform/writer.h:
 // - The location is checked when the writer is made (file type, parent directory, nothing already at the path);

@@ -74,8 +74,18 @@ int64_t seekFile(void* opaque, int64_t offset, int whence) {
     return reader->position;
 }
 
+// The new file as it is written. Its data is sent to the disk as it goes (sync_file_range), so that the flush before
+// the rename finds little left to write: for an hour of audio that halves the finish.
+struct Output {
+    int fd = -1;
+    int64_t unsentFrom = 0;
+};
+
+constexpr int64_t kSendEvery = 8 << 20;
+
 int writeFile(void* opaque, uint8_t* data, int size) {
-    const int fd = *static_cast<const int*>(opaque);
+    auto* output = static_cast<Output*>(opaque);
+    const int fd = output->fd;
     int left = size;
     while (left > 0) {
         const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
@@ -88,11 +98,17 @@ int writeFile(void* opaque, uint8_t* data, int size) {
         data += written;
         left -= static_cast<int>(written);
     }
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position - output->unsentFrom >= kSendEvery) {
+        // Only starts the writing; its failures show at the fsync.
+        ::sync_file_range(fd, output->unsentFrom, position - output->unsentFrom, SYNC_FILE_RANGE_WRITE);
+        output->unsentFrom = position;
+    }
     return size;
 }
 
 int64_t seekWritten(void* opaque, int64_t offset, int whence) {
-    const int fd = *static_cast<const int*>(opaque);
+    const int fd = static_cast<const Output*>(opaque)->fd;
     if ((whence & AVSEEK_SIZE) != 0) {
         struct stat st {};
         return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
@@ -132,23 +148,23 @@ public:
             error_ = errno;
             return;
         }
-        fd_ = ::openat(directoryFd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-        if (fd_ < 0) {
+        output_.fd = ::openat(directoryFd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+        if (output_.fd < 0) {
             std::string pattern = hiddenName() + "XXXXXX";
-            fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-            if (fd_ < 0) {
+            output_.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+            if (output_.fd < 0) {
                 error_ = errno;
                 return;
             }
             name_ = std::move(pattern);
         }
-        if (::fchmod(fd_, mode) != 0) { // the umask, or mkostemp's 0600, would otherwise set the mode
+        if (::fchmod(output_.fd, mode) != 0) { // the umask, or mkostemp's 0600, would otherwise set the mode
             error_ = errno;
         }
     }
     ~Replacement() {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        if (output_.fd >= 0) {
+            ::close(output_.fd);
         }
         if (!name_.empty()) {
             ::unlink(name_.c_str());
@@ -161,12 +177,12 @@ public:
     Replacement& operator=(const Replacement&) = delete;
 
     [[nodiscard]] int error() const { return error_; }
-    [[nodiscard]] int* fd() { return &fd_; }
+    [[nodiscard]] Output* output() { return &output_; }
 
     // Flushes the written file to disk, names it, renames it over `path_` if that is still `expected`, and flushes the
     // directory. Returns 0 or an errno value.
     int commit(dev_t device, ino_t inode) {
-        if (::fsync(fd_) != 0) {
+        if (::fsync(output_.fd) != 0) {
             return errno;
         }
         if (name_.empty()) {
@@ -175,7 +191,7 @@ public:
                 char suffix[16];
                 std::snprintf(suffix, sizeof suffix, "%08x", random());
                 std::string candidate = hiddenName() + suffix;
-                const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+                const std::string self = "/proc/self/fd/" + std::to_string(output_.fd);
                 if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                     name_ = std::move(candidate);
                 } else if (errno != EEXIST) {
@@ -197,7 +213,7 @@ public:
             return errno;
         }
         name_.clear();
-        const int fd = std::exchange(fd_, -1);
+        const int fd = std::exchange(output_.fd, -1);
         if (::close(fd) != 0 && errno != EINTR) {
             return errno;
         }
@@ -212,7 +228,7 @@ private:
     std::string base_;
     std::string name_; // the temporary name, while there is one
     int directoryFd_ = -1;
-    int fd_ = -1;
+    Output output_;
     int error_ = 0;
 };
 
@@ -306,7 +322,7 @@ MaybeError finishAsM4a(const FragmentedFile& file, int64_t primingFrames, int64_
     r.in = avformat_alloc_context();
     r.packet = av_packet_alloc();
     r.held = av_packet_alloc();
-    r.outIo = makeIo(replacement.fd(), true);
+    r.outIo = makeIo(replacement.output(), true);
     const AVOutputFormat* container = av_guess_format("ipod", nullptr, nullptr); // MPEG-4 audio, brand "M4A "
     if (r.inIo == nullptr || r.in == nullptr || r.packet == nullptr || r.held == nullptr || r.outIo == nullptr ||
         container == nullptr || avformat_alloc_output_context2(&r.out, container, nullptr, nullptr) < 0) {
