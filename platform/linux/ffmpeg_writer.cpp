@@ -381,6 +381,7 @@ bool FfmpegWriter::startWriting() {
         return false;
     }
     e.format->pb = e.io;
+    e.format->flush_packets = 0; // whole fragments are written out by writeFragment(), never part of one
     stream->time_base = e.codec->time_base;
     e.frame->format = AV_SAMPLE_FMT_FLTP;
     e.frame->sample_rate = wanted.sampleRate;

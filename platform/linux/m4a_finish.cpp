@@ -345,8 +345,12 @@ MaybeError finishAsM4a(const FragmentedFile& file, int64_t primingFrames, int64_
         return Error{describeAvError(result)};
     }
     stream->codecpar->codec_tag = 0;
+    if (stream->codecpar->codec_id == AV_CODEC_ID_AAC && stream->codecpar->frame_size == 0) {
+        stream->codecpar->frame_size = 1024; // AAC-LC's; a fragmented file's index does not carry it
+    }
     stream->time_base = AVRational{1, parameters->sample_rate};
     r.out->pb = r.outIo;
+    r.out->flush_packets = 0; // else a custom output is flushed at every packet: a write and a seek each
     // The edit list's length is counted in the movie's time scale: in frames, it ends exactly with the audio.
     AVDictionary* options = nullptr;
     av_dict_set_int(&options, "movie_timescale", parameters->sample_rate, 0);
