@@ -10,6 +10,8 @@ namespace {
 
 // No real card is this far off; a wilder estimate would come from faulty snapshots.
 constexpr double kMaxRateOffset = 0.02;
+// Larger than the snapshots' jitter and a fragment's worth of latency change (20 ms), and well inside the loss threshold.
+constexpr double kDeadBandNs = 15e6;
 
 } // namespace
 
@@ -60,9 +62,12 @@ void CaptureClock::follow(double errorNs) {
     if (sinceFollowed_ <= 0) {
         return;
     }
-    // A single snapshot far off (a latency jump, a stalled server) moves the loop no more than a moderate one.
+    // Within the dead band the count stands and the rate is kept: a sink's latency moves by up to a fragment when
+    // players come and go, and following that would bend the pitch for seconds. Beyond it the loop follows, and a
+    // single snapshot far off (a stalled server) moves it no more than a moderate one.
     const double limit = static_cast<double>(lossThresholdNs_) / 2;
-    const double error = std::clamp(errorNs, -limit, limit);
+    const double beyond = std::abs(errorNs) <= kDeadBandNs ? 0.0 : errorNs - std::copysign(kDeadBandNs, errorNs);
+    const double error = std::clamp(beyond, -limit, limit);
     const double stretchSeconds =
         static_cast<double>(sinceFollowed_) * nsPerFrame_ / static_cast<double>(kNanosPerSecond);
     const double omega = std::min(2 * std::numbers::pi * bandwidthHz_ * stretchSeconds, 0.5);

@@ -13,9 +13,11 @@ namespace qfx::platform::linux_backend {
 /// simulated card. Counting frames at the nominal rate would let the file drift from the clock (an hour at 100 ppm is
 /// 0.36 s), so times advance by frame count at an estimated rate, and a delay-locked loop keeps the estimate and the
 /// times on the server's timing snapshots (`capturedAtNs`, the time the latest snapshot gives the fragment's first
-/// frame). The loop is slow (bandwidth `bandwidthHz`): the snapshots jitter by a few milliseconds, and a sink's
-/// latency moves by a fragment when players come and go, and neither is drift; the times it gives are smooth, so
-/// the writer can follow them by resampling imperceptibly instead of cutting or padding.
+/// frame). The snapshots jitter by a few milliseconds, and a sink's latency moves by a fragment when players come
+/// and go, and neither is drift: the count stands while the snapshots stay within a dead band of 15 ms, and beyond it
+/// a slow loop (bandwidth `bandwidthHz`) corrects the time and the rate. A card on time is thus counted exactly, and a
+/// drifting one is followed within about the dead band; the times stay smooth, so the writer can follow them by
+/// resampling imperceptibly instead of cutting or padding.
 ///
 /// The server drops record data it could not deliver without telling the client, so when the snapshot's time is
 /// ahead of the estimate by more than `lossThresholdNs`, frames were lost and the anchor is taken again, which

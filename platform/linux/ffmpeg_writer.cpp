@@ -53,10 +53,11 @@ constexpr int kIoBufferSize = 256 * 1024;
 constexpr const char* kFragmentedFlags = "+empty_moov+default_base_moof+frag_custom";
 // The buffers' times drift slowly against the frames written when the capture follows a card whose clock is off its
 // nominal rate. The resampler absorbs that drift by adding or removing frames spread over this stretch of output,
-// at a rate change of at most kMaxCompensation: a card off by up to half a percent is followed with a lag of a
-// millisecond or so, well inside the timeline's tolerance, so drift never becomes silence or a cut.
-constexpr double kCompensationSeconds = 0.25;
-constexpr double kMaxCompensation = 0.01;
+// at a rate change of at most kMaxCompensation: a card off by half a percent is followed with a lag of 5 ms, inside
+// the timeline's tolerance, so drift never becomes silence or a cut. Over a second, the snapshots' remaining jitter
+// bends the pitch by far less than anyone hears.
+constexpr double kCompensationSeconds = 1.0;
+constexpr double kMaxCompensation = 0.006;
 // Frames handed to the resampler at a time (silence, mostly; buffers are smaller).
 constexpr int kResampleChunk = 4096;
 

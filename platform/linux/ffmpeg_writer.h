@@ -2,7 +2,7 @@
 // encoder and its MPEG-4 muxer. The file's timeline is the capture's: buffers are placed by their presentation
 // times (platform/timeline.h), so a stretch without buffers becomes silence and an overlap is trimmed. A difference
 // within the timeline's tolerance is a clock that drifts (the capture follows a sound card whose rate is off): it
-// is absorbed by resampling (libswresample's compensation, at most 1 % over a quarter of a second), so drift never
+// is absorbed by resampling (libswresample's compensation, at most 0.6 %, spread over a second), so drift never
 // becomes a hole or a cut.
 //
 // What this writer adds to the contract in platform/writer.h:
@@ -43,10 +43,12 @@ class FfmpegWriter;
 
 /// How closely the file follows the buffers' presentation times (see Timeline).
 struct TimelineLimits {
-    /// A difference up to this between a buffer's time and the written length is packed: the Linux capture counts
-    /// its times in samples from one anchor, so buffers normally meet exactly, and only a re-anchoring after a loss
-    /// moves them. Well below the shortest capture fragment (10 ms), so that a lost fragment always shows as silence.
-    double toleranceSeconds = 0.005;
+    /// A difference up to this between a buffer's time and the written length is drift, absorbed by resampling; a
+    /// larger one is a gap (silence) or an overlap (trimmed). The Linux capture counts its times in samples at the
+    /// card's estimated rate, so buffers meet but for slow drift (a card 0.5 % off keeps the resampler about 5 ms
+    /// behind), and only a re-anchoring after a loss (40 ms or more) moves them. Only a hole the server reports can
+    /// be shorter than this: it is resampled away over a few seconds instead of written as silence.
+    double toleranceSeconds = 0.010;
     /// The longest silence one gap may write. The capture's clock (CLOCK_MONOTONIC) neither steps nor runs during a
     /// suspend, so real losses last a few seconds at most (a stalled process, a sound server restarting); a longer
     /// jump is a faulty time stamp. The bound also caps the work one append may do: the silence is encoded on the

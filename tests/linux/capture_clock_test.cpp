@@ -150,13 +150,14 @@ TEST(CaptureClockTest, FollowsACardWhoseClockDrifts) {
     for (const DriftCase& c : cases) {
         SCOPED_TRACE(c.name);
         const DriftResult r = runCard(c);
-        // Never near the loss threshold, so drift alone never re-anchors (which would leave a hole).
-        EXPECT_LT(r.worstMs, 15.0);
-        EXPECT_LT(r.worstSettledMs, 3.0);
-        // Smooth: from one fragment to the next the times' own rate stays within 0.2 % of the card's (the writer
-        // follows the times over a quarter of a second, which averages this away).
+        // Within about the dead band (15 ms) of the true time, never near the loss threshold, so drift alone never
+        // re-anchors (which would leave a hole); a card on time whose snapshots merely jitter is counted from the first.
+        EXPECT_LT(r.worstMs, c.ratio == 1.0 ? c.jitterMs + 0.1 : 30.0); // on time: the first snapshot's jitter only
+        EXPECT_LT(r.worstSettledMs, 18.0);
+        // Smooth: from one fragment to the next the times' own rate stays within 0.2 % of the card's, and the rate
+        // found is the card's to 0.05 % (the writer follows the times over a second, which averages this away).
         EXPECT_LT(r.worstStepPpm, 2000.0);
-        EXPECT_LT(r.ratioErrorPpm, 100.0);
+        EXPECT_LT(r.ratioErrorPpm, 500.0);
         EXPECT_EQ(r.reanchors, c.lostAtSecond >= 0 ? 1 : 0);
     }
 }
