@@ -10,7 +10,8 @@ namespace {
 
 // No real card is this far off; a wilder estimate would come from faulty snapshots.
 constexpr double kMaxRateOffset = 0.02;
-// Larger than the snapshots' jitter and a fragment's worth of latency change (20 ms), and well inside the loss threshold.
+// Larger than the snapshots' jitter and a fragment's worth of latency change (20 ms), and well inside the loss
+// threshold.
 constexpr double kDeadBandNs = 15e6;
 
 } // namespace

@@ -151,7 +151,8 @@ TEST(CaptureClockTest, FollowsACardWhoseClockDrifts) {
         SCOPED_TRACE(c.name);
         const DriftResult r = runCard(c);
         // Within about the dead band (15 ms) of the true time, never near the loss threshold, so drift alone never
-        // re-anchors (which would leave a hole); a card on time whose snapshots merely jitter is counted from the first.
+        // re-anchors (which would leave a hole); a card on time whose snapshots merely jitter is counted from the
+        // first.
         EXPECT_LT(r.worstMs, c.ratio == 1.0 ? c.jitterMs + 0.1 : 30.0); // on time: the first snapshot's jitter only
         EXPECT_LT(r.worstSettledMs, 18.0);
         // Smooth: from one fragment to the next the times' own rate stays within 0.2 % of the card's, and the rate
