@@ -357,6 +357,11 @@ def chart(medians, names, path, seconds, runs):
             left.annotate(label, (bar.get_x() + bar.get_width() / 2, bar.get_height()), ha="center", va="bottom",
                           fontsize=7)
     left.axhline(1, color="grey", lw=0.8)
+    # The goals against ffmpeg: half its CPU and memory, a quarter of its wakeups.
+    for k, (key, _) in enumerate(keys):
+        goal = 0.25 if key == "wakeups_per_s" else 0.5
+        left.hlines(goal, k - 0.45, k + 0.45, colors="black", linestyles="dashed", lw=0.8,
+                    label="goal" if k == 0 else None)
     left.set_xticks(range(len(keys)), [label for _, label in keys])
     left.set_ylabel("against ffmpeg (= 1); labels: absolute")
     left.set_title(f"cost while recording (median of {runs} runs, {seconds:g} s)")
@@ -471,7 +476,52 @@ def write_libraries(results, path):
     total_f = [sum(v[i] for v in floor.values()) for i in (0, 1)]
     total_o = [sum(v[i] for v in ours.values()) for i in (0, 1)]
     lines.append(f"{'total':<58} {total_f[0]:9d} {total_f[1]:11d} {total_o[0]:9d} {total_o[1]:10d}")
+    lines += ["", "By kind (kB):", f"{'kind':<58} {'floor Rss':>9} {'floor dirty':>11} {'ours Rss':>9} "
+              f"{'ours dirty':>10} {'files':>5}"]
+    for kind, members in group_libraries(set(floor) | set(ours)).items():
+        f = [sum(floor.get(n, [0, 0])[i] for n in members) for i in (0, 1)]
+        o = [sum(ours.get(n, [0, 0])[i] for n in members) for i in (0, 1)]
+        lines.append(f"{kind:<58} {f[0]:9d} {f[1]:11d} {o[0]:9d} {o[1]:10d} {len(members):5d}")
     path.write_text("\n".join(lines) + "\n")
+
+
+# What each shared library is there for, by name: FFmpeg's own, what its other codecs and formats pull in, and what
+# the tool needs besides.
+KINDS = [
+    ("FFmpeg itself (avcodec, avformat, avutil, swresample)", r"/libav(codec|format|util)\.|/libswresample\."),
+    ("PulseAudio client (pulse, pulsecommon, dbus)", r"/libpulse|/libdbus-1\."),
+    ("C and C++ runtime (libc, libm, libstdc++, libgcc, loader)", r"/lib(c|m|stdc\+\+|gcc_s)\.so|/ld-linux"),
+    ("video codecs (x264, x265, vpx, aom, dav1d, rav1e, SVT-AV1, xvid, theora, ...)",
+     r"/lib(x26[45]|vpx|aom|dav1d|rav1e|SvtAv1|xvidcore|theora|openjp2|jxl|webp|zvbi|va|vdpau|mfx|OpenCL|drm|"
+     r"hwy|lcms2|snappy|gsm|codec2|shine|twolame|mp3lame|speex|opus|vorbis|ogg|soxr|lzma|bz2|z\.so|gomp|"
+     r"numa|X11|Xau|Xdmcp|xcb|Xext|Xfixes|brotli)"),
+    ("SVG, fonts and graphics (rsvg, cairo, pango, glib, freetype, ...)",
+     r"/lib(rsvg|cairo|pango|glib|gobject|gio|gmodule|freetype|fontconfig|harfbuzz|pixman|png|gdk_pixbuf|fribidi|"
+     r"thai|datrie|graphite|xml2|icu|expat|ffi|pcre|mount|blkid|selinux|uuid|jpeg|tiff|jbig|deflate|Lerc|zstd|"
+     r"xrender|Xrender|sharpyuv)"),
+    ("network and crypto (gnutls, ssl, srt, ssh, zmq, rabbitmq, rist, bluray, krb5, ...)",
+     r"/lib(gnutls|ssl|crypto|srt|ssh|zmq|rabbitmq|rist|bluray|gme|openmpt|chromaprint|krb5|k5crypto|gssapi|"
+     r"com_err|keyutils|krb5support|gcrypt|gpg-error|p11|tasn1|nettle|hogweed|gmp|idn2|unistring|sodium|pgm|"
+     r"norm|mbedcrypto|udfread|mpg123|systemd|lz4|cap|sndfile|FLAC|asyncns|apparmor|wrap|nsl|resolv|"
+     r"mbed|avahi|gcc_s)"),
+]
+
+
+def group_libraries(names):
+    groups = {kind: [] for kind, _ in KINDS}
+    groups["other shared libraries"] = []
+    groups["heap, stacks and other anonymous memory"] = []
+    for name in names:
+        if not name.startswith("/"):
+            groups["heap, stacks and other anonymous memory"].append(name)
+            continue
+        for kind, pattern in KINDS:
+            if re.search(pattern, name):
+                groups[kind].append(name)
+                break
+        else:
+            groups["other shared libraries"].append(name)
+    return groups
 
 
 def profile(data, figures, path):
