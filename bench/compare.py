@@ -17,7 +17,8 @@ falls on all alike; each figure is the median over the runs. Figures:
   file - recorded the file's duration (ffprobe) less the time from running (the tool: READY) to the stop request
 
 The floor (bench/floor.cpp: the same libraries loaded, nothing done) is measured for memory and exec to READY;
-so is the same program with libpulse alone.
+so are the same program with the AAC encoder opened and run for two seconds ("floor + encoder"), and with libpulse
+alone.
 
   /usr/bin/python3 bench/compare.py --tool build/qfx_system_audio --floor build/bench/qfx_floor \
       --floor-pulse build/bench/qfx_floor_pulse [--seconds 20] [--runs 3] [--out build/bench] [--perf]
@@ -249,17 +250,17 @@ def measure(recorder, output, seconds, env, work, perf=None):
     return figures
 
 
-def measure_floor(name, program, env, work):
+def measure_floor(name, command, env, work):
     err = open(work / f"{name}.err", "wb")
     report = work / f"{name}.time"
     start = now()
-    launcher = subprocess.Popen(timed([str(program)], report), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    launcher = subprocess.Popen(timed(command, report), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=err, env=env)
     try:
         pid = program_pid(launcher.pid)
         readable, _, _ = select.select([launcher.stdout], [], [], 15)
         if not readable or launcher.stdout.readline() != b"READY\n":
-            raise RuntimeError(f"{program} did not start")
+            raise RuntimeError(f"{' '.join(command)} did not start: {(work / f'{name}.err').read_text()}")
         ready = now()
         time.sleep(0.5)
         memory = smaps_rollup(pid)
@@ -405,7 +406,9 @@ def main():
                                          "audioconvert", "!", "avenc_aac", "bitrate=192000", "!", "mp4mux", "!",
                                          "filesink", f"location={o}"], sigint_stop),
     ]
-    names = [r.name for r in recorders] + ["floor", "floor, libpulse only"]
+    floors = {"floor": [args.floor], "floor + encoder": [args.floor, "encode"],
+              "floor, libpulse only": [args.floor_pulse]}
+    names = [r.name for r in recorders] + list(floors)
     results = {name: [] for name in names}
 
     with tempfile.TemporaryDirectory(prefix="qfx-compare-") as work:
@@ -425,8 +428,8 @@ def main():
                     print(f"run {run + 1}/{args.runs}: {recorder.name}", file=sys.stderr)
                     results[recorder.name].append(
                         measure(recorder, work / f"{recorder.name}.m4a", args.seconds, env, work))
-                results["floor"].append(measure_floor("floor", args.floor, env, work))
-                results["floor, libpulse only"].append(measure_floor("floor_pulse", args.floor_pulse, env, work))
+                for name, command in floors.items():
+                    results[name].append(measure_floor(name.replace(" ", "_"), command, env, work))
             if args.perf:
                 print("profiling the tool", file=sys.stderr)
                 data = work / "perf.data"
