@@ -11,6 +11,8 @@ tool at 192 kb/s, decoded, aligned against the source, and compared:
                  power, over frames where the band is in use; mean over bands and worst band (dB; lower is better)
   CPU            CPU seconds (user+sys of the encoding process, from wait4) per minute of audio, less the same
                  command writing to the null muxer without encoding (reading and start-up); median of the runs
+  against default  "no worse" when the SNR is no lower, no band's SNR is more than 0.5 dB lower and no band's LSD
+                 more than 0.1 dB higher than the default coder's; otherwise the bands where it is worse
 
   /usr/bin/python3 bench/quality.py [--runs 3] [--out DIR]     prints the table; DIR/quality.csv, DIR/quality.png
 """
@@ -154,30 +156,49 @@ def main():
             })
             print(f"  {name}: done", file=sys.stderr)
 
+    default = rows[0]
+    for r in rows:
+        r["verdict"] = verdict(r, default, filled)
     print(f"\nAAC at 192 kb/s, {SECONDS} s speech+music signal, ffmpeg {ffmpeg_version()}; CPU median of {args.runs}")
     head = (f"| {'setting':<18} | CPU s/min | SNR dB | band SNR mean | worst (band)     "
-            f"| LSD mean | worst (band)     |")
+            f"| LSD mean | worst (band)     | against default |")
     print(head)
     print("|" + "|".join("-" * len(c) for c in head.split("|")[1:-1]) + "|")
     for r in rows:
         print(f"| {r['setting']:<18} | {r['cpu_s_per_min']:9.2f} | {r['snr_db']:6.1f} | {r['band_snr_mean_db']:13.1f} "
               f"| {r['band_snr_worst_db']:5.1f} ({r['worst_snr_band']:>8}) | {r['lsd_mean_db']:8.2f} "
-              f"| {r['lsd_worst_db']:5.2f} ({r['worst_lsd_band']:>8}) |")
+              f"| {r['lsd_worst_db']:5.2f} ({r['worst_lsd_band']:>8}) | {r['verdict']} |")
     if any(r["lag"] != 0 for r in rows):
         print("(residual alignment after the decoder's own priming removal, frames: "
               + ", ".join(f"{r['setting']} {r['lag']}" for r in rows) + ")")
 
     with open(out / "quality.csv", "w", newline="") as f:
         writer = csv.writer(f)
-        writer.writerow(["setting", "options", "cpu_s_per_min", "snr_db", "band_snr_mean_db", "band_snr_worst_db",
+        writer.writerow(["setting", "options", "verdict", "cpu_s_per_min", "snr_db", "band_snr_mean_db", "band_snr_worst_db",
                          "lsd_mean_db", "lsd_worst_db"]
                         + [f"band_snr_{lo}" for lo in BAND_EDGES[:-1]] + [f"lsd_{lo}" for lo in BAND_EDGES[:-1]])
         for r in rows:
-            writer.writerow([r["setting"], r["options"]] + [f"{r[k]:.3f}" for k in (
+            writer.writerow([r["setting"], r["options"], r["verdict"]] + [f"{r[k]:.3f}" for k in (
                 "cpu_s_per_min", "snr_db", "band_snr_mean_db", "band_snr_worst_db", "lsd_mean_db", "lsd_worst_db")]
                 + [f"{v:.2f}" for v in r["band_snr"]] + [f"{v:.3f}" for v in r["lsd"]])
     chart(rows, filled, out / "quality.png")
     print(f"\n{out / 'quality.csv'}, {out / 'quality.png'}")
+
+
+def verdict(row, default, filled):
+    """Whether `row` is no worse than the default coder by every measure, or where it is worse."""
+    if row is default:
+        return "(reference)"
+    worse = []
+    if row["snr_db"] < default["snr_db"]:
+        worse.append(f"SNR {row['snr_db'] - default['snr_db']:+.1f} dB")
+    for name, key, limit, sign in (("band SNR", "band_snr", 0.5, -1), ("LSD", "lsd", 0.1, 1)):
+        delta = (row[key] - default[key]) * sign
+        bad = [i for i in range(len(BAND_EDGES) - 1) if filled[i] and delta[i] > limit]
+        if bad:
+            worse.append(f"{name} {BAND_EDGES[bad[0]]}-{BAND_EDGES[bad[-1] + 1]} Hz "
+                         f"(up to {sign * max(delta[bad]):+.1f} dB)")
+    return "worse: " + "; ".join(worse) if worse else "no worse"
 
 
 def ffmpeg_version():
