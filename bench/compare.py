@@ -206,7 +206,8 @@ def measure(recorder, output, seconds, env, work, perf=None):
                 time.sleep(0.01)
             running = now()
             figures["exec_to_running_ms"] = (running - start) * 1000
-        began = max(t for t in (ready, running) if t is not None)
+        # The tool's file starts just before READY; the others' streams are seen by polling the server.
+        began = ready if ready is not None else running
         before, cpu_before = threads(pid), process_cpu(pid)
         profiler = None
         if perf is not None:
