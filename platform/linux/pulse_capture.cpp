@@ -558,6 +558,11 @@ private:
                 connection_->waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); });
             }
         }
+        if (droppedUntilNs_ != 0) {
+            // The last fragments were dropped: an empty buffer at their end keeps the file's length on the clock.
+            deliver(PcmBuffer(MediaTime::make(droppedUntilNs_, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
+                              static_cast<int32_t>(spec_.rate), spec_.channels, {}));
+        }
         release(stream);
     }
 
@@ -817,10 +822,18 @@ private:
             return;
         }
         // Only holders of the loop lock add to the count, so reading it first and adding later cannot overshoot.
+        // Once dropping, it goes on until half the queue has drained: small fragments slipping in under the limit
+        // would chop the stretch into many short silences.
         const int64_t frames = buffer.frameCount();
-        if (frames > 0 && queuedFrames_->load() + frames > queuedFramesLimit_) {
-            return; // the times of later fragments go on with the clock: the writer fills this stretch with silence
+        const int64_t queued = queuedFrames_->load();
+        if (frames > 0 &&
+            (queued + frames > queuedFramesLimit_ || (droppedUntilNs_ != 0 && queued > queuedFramesLimit_ / 2))) {
+            // The next fragment's time carries the jump, and the writer fills it with silence; should none follow,
+            // closeRecordStream marks where the dropped audio ended.
+            droppedUntilNs_ = buffer.presentationTimeStamp().value + clock_.framesToNs(frames);
+            return;
         }
+        droppedUntilNs_ = 0;
         *queuedFrames_ += frames;
         queue->async([stream = weak_from_this(), output = std::move(output), buffer = std::move(buffer),
                       queued = queuedFrames_, frames] {
@@ -871,6 +884,7 @@ private:
     int64_t lastSnapshotNs_ = 0;
     int64_t capturingSinceNs_ = 0; ///< when the first record stream became ready
     bool startMarked_ = false;     ///< the empty buffer marking that moment was delivered
+    int64_t droppedUntilNs_ = 0;   ///< where the audio dropped since the last delivered fragment ends, or 0
 
     ThreadSerialQueue control_; // last: destroyed first, so its tasks still find every other field
 };

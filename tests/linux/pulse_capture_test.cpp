@@ -579,30 +579,53 @@ TEST_F(PulseCaptureTest, AServerDyingAtTheMomentOfStopNeitherCrashesNorHoldsTheS
 }
 
 // A recorder that stops taking audio (its writer stuck on a stalled disk) holds at most the queue limit: the rest is
-// dropped, and shows as a jump in the times of the same length, so the file keeps the clock.
+// dropped, and shows as a jump in the times of the same length, so the file keeps the clock. When the stop comes
+// while nothing has followed the dropped audio, an empty buffer marks where it ended.
 TEST_F(PulseCaptureTest, AudioTheOutputCannotTakeIsBoundedAndDroppedAsAJumpInTime) {
     PulseCaptureService::Tuning tuning;
     tuning.queuedAudioLimitNs = 500'000'000;
     constexpr auto kStall = 2000ms;
-    Capture capture(tuning);
-    ASSERT_EQ(capture.start("qfx_null"), "");
     const Player player("qfx_null");
-    ASSERT_TRUE(capture.collector->waitForMoreBuffers(5));
-    capture.collector->stallFor(kStall);
-    std::this_thread::sleep_for(kStall);
-    ASSERT_TRUE(capture.collector->waitForMoreBuffers(25));
-    EXPECT_FALSE(capture.stop());
+    for (const bool stopWhileStalled : {false, true}) {
+        SCOPED_TRACE(stopWhileStalled ? "stopped while stalled" : "stopped after the stall");
+        Capture capture(tuning);
+        ASSERT_EQ(capture.start("qfx_null"), "");
+        ASSERT_TRUE(capture.collector->waitForMoreBuffers(5));
+        const int64_t stalledAt = CaptureClock::monotonicNowNs();
+        capture.collector->stallFor(kStall);
+        int64_t stoppedAt = 0;
+        if (stopWhileStalled) {
+            std::this_thread::sleep_for(kStall - 500ms);
+            stoppedAt = CaptureClock::monotonicNowNs();
+            EXPECT_FALSE(capture.stop());
+            capture.queue->sync([] {});
+        } else {
+            std::this_thread::sleep_for(kStall);
+            ASSERT_TRUE(capture.collector->waitForMoreBuffers(25));
+            EXPECT_FALSE(capture.stop());
+        }
 
-    const std::vector<Collector::Buffer> buffers = capture.collector->buffers();
-    const CaptureClock frames(kRate, 0);
-    int64_t widestGapNs = 0;
-    for (size_t i = 2; i < buffers.size(); ++i) {
-        const int64_t previousEnd = buffers[i - 1].timeNs + frames.framesToNs(buffers[i - 1].frames);
-        widestGapNs = std::max(widestGapNs, buffers[i].timeNs - previousEnd);
+        const std::vector<Collector::Buffer> buffers = capture.collector->buffers();
+        const CaptureClock frames(kRate, 0);
+        int64_t widestGapNs = 0;
+        for (size_t i = 2; i < buffers.size(); ++i) {
+            const int64_t previousEnd = buffers[i - 1].timeNs + frames.framesToNs(buffers[i - 1].frames);
+            widestGapNs = std::max(widestGapNs, buffers[i].timeNs - previousEnd);
+        }
+        // One stretch, as long as what did not fit: unbounded, everything would have waited and the times would run
+        // on without a jump; small fragments let in under the limit would chop the stretch into many.
+        const int64_t droppedNs =
+            (stopWhileStalled ? stoppedAt - stalledAt : std::chrono::nanoseconds(kStall).count()) -
+            tuning.queuedAudioLimitNs;
+        EXPECT_GT(widestGapNs, droppedNs - 250'000'000) << "the stalled stretch was queued, or dropped piecemeal";
+        EXPECT_LT(widestGapNs, droppedNs + 250'000'000);
+        if (stopWhileStalled) {
+            ASSERT_FALSE(buffers.empty());
+            EXPECT_EQ(buffers.back().frames, 0);
+            EXPECT_NEAR(static_cast<double>(buffers.back().timeNs), static_cast<double>(stoppedAt), 250'000'000.0)
+                << "the dropped audio's end is marked at the stop";
+        }
     }
-    const int64_t droppedNs = std::chrono::nanoseconds(kStall).count() - tuning.queuedAudioLimitNs;
-    EXPECT_GT(widestGapNs, droppedNs - 250'000'000) << "the stalled stretch was queued, not dropped";
-    EXPECT_LT(widestGapNs, droppedNs + 250'000'000);
 }
 
 } // namespace
