@@ -196,3 +196,18 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
         assert STALL / 2 < missing < STALL
     elif server.kind == "pulseaudio":  # PipeWire's server may itself fall behind the clock on a loaded machine
         assert missing < TOLERANCE
+
+
+def test_a_server_hung_before_the_start_fails_it_in_time_saying_why(tmp_path):
+    with SoundServer() as hung:
+        hung.signal(signal.SIGSTOP)
+        try:
+            began = time.monotonic()
+            tool = Tool([tmp_path / "out.m4a"], hung.env)
+            status = tool.finish(30)
+            took = time.monotonic() - began
+        finally:
+            hung.signal(signal.SIGCONT)
+    figure(f"a hung {hung.kind} server: the start gave up after {took:.3f} s")
+    assert (status, tool.stdout) == (4, "")
+    assert tool.stderr.endswith("did not answer in time\n") and tool.stderr.count("\n") == 1, tool.stderr
