@@ -10,7 +10,8 @@ from typing import Callable, Optional
 
 import pytest
 
-from harness import MonitorListener, Player, SoundServer, Tool, decode, duration, holes, tone, tone_level
+from harness import (SERVER_KIND, MonitorListener, Player, SoundServer, Tool, decode, duration, holes, tone,
+                     tone_level)
 
 SHIM = os.environ.get("QFX_STALL_SHIM")
 TOLERANCE = 0.05  # the file's length against the time recorded, which the tool promises
@@ -20,7 +21,7 @@ PROMPT = 2.0  # seconds from the stop to the exit, whatever the server or the di
 
 
 def figure(text):
-    print(f"[figure] {text}")
+    print(f"[figure] {SERVER_KIND}: {text}")
 
 
 def broken_pipe_on(*fds):
@@ -178,7 +179,7 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
         assert tool.stderr == ""
     stopping = exited_at - ending.stop_at
     if case.own_server or case.stalls:
-        figure(f"{case.name} ({server.kind}): the tool exited {stopping:.3f} s after the stop")
+        figure(f"{case.name}: the tool exited {stopping:.3f} s after the stop")
         assert stopping < PROMPT
 
     audio = decode(out)
@@ -190,7 +191,7 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
     body = audio[:, 0]
     assert tone_level(body[-24000:], 1000) > 0.2, "the tone played up to the end is missing there"
     missing = sum(length for _, length in holes(body, 0.1))
-    figure(f"{case.name} ({server.kind}): {missing:.3f} s of the tone missing in {duration(audio):.3f} s")
+    figure(f"{case.name}: {missing:.3f} s of the tone missing in {duration(audio):.3f} s")
     if case.stalls:
         # Audio the stalled writer could not take became silence of its own length: the file kept the clock.
         assert STALL / 2 < missing < STALL
@@ -208,6 +209,6 @@ def test_a_server_hung_before_the_start_fails_it_in_time_saying_why(tmp_path):
             took = time.monotonic() - began
         finally:
             hung.signal(signal.SIGCONT)
-    figure(f"a hung {hung.kind} server: the start gave up after {took:.3f} s")
+    figure(f"a hung server: the start gave up after {took:.3f} s")
     assert (status, tool.stdout) == (4, "")
     assert tool.stderr.endswith("did not answer in time\n") and tool.stderr.count("\n") == 1, tool.stderr
