@@ -103,10 +103,14 @@ def smaps_rollup(pid):
 
 
 def smaps_by_file(pid):
-    """{mapped file: (Rss kB, Private_Dirty kB)}"""
+    return parse_smaps(Path(f"/proc/{pid}/smaps").read_text())
+
+
+def parse_smaps(text):
+    """{mapped file: [Rss kB, Private_Dirty kB]} from the text of /proc/PID/smaps"""
     result = {}
     name = None
-    for line in Path(f"/proc/{pid}/smaps").read_text().splitlines():
+    for line in text.splitlines():
         head = re.match(r"^[0-9a-f]+-[0-9a-f]+ \S+ \S+ \S+ \S+\s*(.*)$", line)
         if head:
             name = head.group(1) or "[anonymous]"
