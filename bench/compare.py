@@ -184,6 +184,10 @@ def measure(recorder, output, seconds, env, work, perf=None):
     """One recording; its figures."""
     if output is not None and output.exists():
         output.unlink()
+    # The previous recorder's stream must be gone, or the poll below would see it.
+    deadline = now() + 5
+    while record_streams(env) != 0 and now() < deadline:
+        time.sleep(0.05)
     err = open(work / f"{recorder.name}.err", "wb")
     report = work / f"{recorder.name}.time"
     start = now()
@@ -192,6 +196,7 @@ def measure(recorder, output, seconds, env, work, perf=None):
                                 env=env)
     figures = {}
     ready = None
+    pid = None
     try:
         pid = program_pid(launcher.pid)
         if recorder.ready_line:
@@ -227,11 +232,11 @@ def measure(recorder, output, seconds, env, work, perf=None):
         stop = now()
         recorder.stop(launcher, pid)
         code, ended = reap(launcher.pid, 15)
+        if code is None:
+            raise RuntimeError(f"{recorder.name} did not exit within 15 s of the stop request")
         launcher.returncode = code
     finally:
-        if launcher.returncode is None and launcher.poll() is None:
-            launcher.kill()
-            launcher.wait()
+        end_abandoned(launcher, pid)
         err.close()
     cpu, peak, vol, _ = usage_of(report)
     recorded = stop - began
@@ -261,6 +266,7 @@ def measure_floor(name, command, env, work, hold=0.5):
     start = now()
     launcher = subprocess.Popen(timed(command, report), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=err, env=env)
+    pid = None
     try:
         pid = program_pid(launcher.pid)
         readable, _, _ = select.select([launcher.stdout], [], [], 15)
@@ -272,15 +278,31 @@ def measure_floor(name, command, env, work, hold=0.5):
         libraries = smaps_by_file(pid)
         launcher.stdin.write(b"\n")
         launcher.stdin.flush()
-        launcher.returncode, _ = reap(launcher.pid, 15)
+        code, _ = reap(launcher.pid, 15)
+        if code is None:
+            raise RuntimeError(f"{' '.join(command)} did not exit within 15 s of its line")
+        launcher.returncode = code
     finally:
-        if launcher.returncode is None:
-            launcher.kill()
-            launcher.wait()
+        end_abandoned(launcher, pid)
         err.close()
     return {"exec_to_ready_ms": (ready - start) * 1000, "private_mb": memory.get("Private_Dirty", 0) / 1024,
             "pss_mb": memory.get("Pss", 0) / 1024, "peak_rss_mb": usage_of(report)[1] / 1024,
             "libraries": libraries}
+
+
+def end_abandoned(launcher, pid):
+    """After a failed or timed-out measurement (no exit code recorded): the measured program and its /usr/bin/time
+    are killed. The program first: killing /usr/bin/time alone would leave it running."""
+    if launcher.returncode is not None:
+        return
+    if pid is not None:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    if launcher.poll() is None:
+        launcher.kill()
+        launcher.wait(timeout=10)
 
 
 def line_stop(launcher, _pid):
