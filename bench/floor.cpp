@@ -50,7 +50,7 @@ bool encodeNoise() {
         ok = av_channel_layout_copy(&frame->ch_layout, &context->ch_layout) >= 0 && av_frame_get_buffer(frame, 0) >= 0;
     }
     unsigned noise = 1;
-    for (int64_t pts = 0; ok && pts < 2 * 48000; pts += context->frame_size) {
+    for (int64_t pts = 0; ok && pts < int64_t{2} * 48000; pts += context->frame_size) {
         ok = av_frame_make_writable(frame) >= 0;
         for (int channel = 0; ok && channel < 2; ++channel) {
             auto* plane = reinterpret_cast<float*>(frame->extended_data[channel]);
