@@ -54,6 +54,8 @@ Timeline::Placement Timeline::place(MediaTime bufferStart, int64_t frameCount) {
         placement.silenceFrames = offset;
     } else if (offset < -toleranceFrames_) {
         placement.skipFrames = std::min(-offset, frameCount);
+    } else {
+        placement.driftFrames = offset;
     }
     return placement;
 }

@@ -20,6 +20,9 @@ public:
     struct Placement {
         int64_t silenceFrames = 0; ///< frames of silence to write before the buffer
         int64_t skipFrames = 0;    ///< frames to drop from the buffer's start (overlap, or before the session)
+        /// When there is neither: how far, within the tolerance, the buffer's time lies after (positive) or before
+        /// (negative) the written length. A writer that resamples can absorb it gradually (a clock that drifts).
+        int64_t driftFrames = 0;
     };
 
     /// `sampleRate`: frames per second of the file. `toleranceFrames`: a difference between a buffer's time and the

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-  libpulse-dev libavcodec-dev libavformat-dev libavutil-dev
+  libpulse-dev libavcodec-dev libavformat-dev libavutil-dev libswresample-dev
   # checks: formatting, lint, the Objective-C++ type-check
   clang clang-format clang-tidy
   # private sound servers and test signals

@@ -1,19 +1,27 @@
 #include "platform/linux/ffmpeg_writer.h"
 
+#include "platform/linux/av_error.h"
+#include "platform/linux/m4a_finish.h"
 #include "platform/linux/pcm_buffer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
 }
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <array>
+#include <atomic>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,22 +32,44 @@ extern "C" {
 
 namespace qfx::platform::linux_backend {
 
-namespace {
-
-constexpr int kIoBufferSize = 64 * 1024;
-constexpr int kMaxChannels = 8;                      // the channel configurations AAC defines
-constexpr int64_t kAacMaxBitsPerChannelFrame = 6144; // per channel and 1024-frame block
-constexpr int64_t kDefaultBitRatePerChannel = 96000;
-
-// The one place where FFmpeg's codes, and the system's errno values (as AVERROR(errno)), become text.
-std::string describe(int averror) {
+std::string describeAvError(int averror) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(averror, text, sizeof text);
     return text;
 }
 
 std::string describeErrno(int error) {
-    return describe(AVERROR(error));
+    return describeAvError(AVERROR(error));
+}
+
+namespace {
+
+// Larger than one fragment at AAC's highest bit rate for stereo (about 72 KiB a second), so that a fragment reaches the
+// file in one write: a kill then leaves whole fragments only.
+constexpr int kIoBufferSize = 256 * 1024;
+// While recording, the file is a fragmented MPEG-4 file: an index without samples first, then a fragment (its own
+// small index and its audio) about every second, each written out as soon as it is complete. A player reads such a
+// file up to its last fragment, so a recording killed at any moment keeps all but its last second.
+constexpr const char* kFragmentedFlags = "+empty_moov+default_base_moof+frag_custom";
+// The buffers' times drift slowly against the frames written when the capture follows a card whose clock is off its
+// nominal rate. The resampler absorbs that drift by adding or removing frames spread over this stretch of output,
+// at a rate change of at most kMaxCompensation: a card off by half a percent is followed with a lag of 5 ms, inside
+// the timeline's tolerance, so drift never becomes silence or a cut. Over a second, the snapshots' remaining jitter
+// bends the pitch by far less than anyone hears.
+constexpr double kCompensationSeconds = 1.0;
+constexpr double kMaxCompensation = 0.006;
+// Frames handed to the resampler at a time (silence, mostly; buffers are smaller).
+constexpr int kResampleChunk = 4096;
+
+// A fragment closes once it holds this many tenths of a second: with the encoder's delay of about two frames (43 ms),
+// a kill after N seconds still leaves N - 1 on disk.
+constexpr int kFragmentTenths = 9;
+constexpr int kMaxChannels = 8;                      // the channel configurations AAC defines
+constexpr int64_t kAacMaxBitsPerChannelFrame = 6144; // per channel and 1024-frame block
+constexpr int64_t kDefaultBitRatePerChannel = 96000;
+
+std::string describe(int averror) {
+    return describeAvError(averror);
 }
 
 Error cannotWrite(const std::string& path, const std::string& reason) {
@@ -139,9 +169,18 @@ struct FfmpegWriter::Encoding {
     AVCodecContext* codec = nullptr;
     AVFrame* frame = nullptr; // one encoder frame, filled across appends
     AVPacket* packet = nullptr;
+    SwrContext* resampler = nullptr;
+    std::vector<float> resampled; // the resampler's output, interleaved
+    std::vector<float> silence;   // one chunk of silent frames
+    int64_t fedFrames = 0;        // frames given to the resampler
+    int64_t resampledFrames = 0;  // frames it gave back
+    int64_t reportedExtra = 0;    // frames it added (removed, when negative), as told to the timeline so far
     int channelCount = 0;
     int filled = 0; // frames in `frame` so far
     int64_t nextPts = 0;
+    int64_t fragmentFrames = 0; // audio in the fragment being gathered
+    int64_t committedBytes = 0; // the file's length after its last complete fragment
+    bool holdsAudio = false;    // whether a fragment with audio has been written
 
     Encoding() = default;
     Encoding(const Encoding&) = delete;
@@ -152,6 +191,7 @@ struct FfmpegWriter::Encoding {
     void release() {
         av_packet_free(&packet);
         av_frame_free(&frame);
+        swr_free(&resampler);
         avcodec_free_context(&codec);
         if (format != nullptr) {
             format->pb = nullptr;
@@ -287,7 +327,7 @@ bool FfmpegWriter::startWriting() {
     encoding_ = std::make_unique<Encoding>();
     Encoding& e = *encoding_;
 
-    e.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     struct stat st {};
     if (e.fd < 0 || ::fstat(e.fd, &st) != 0) {
         fail(cannotWrite(path, describeErrno(errno)).description);
@@ -318,6 +358,15 @@ bool FfmpegWriter::startWriting() {
         return false;
     }
     e.channelCount = wanted.channelCount;
+    // Interleaved float in and out, at one rate: the resampler only stretches or squeezes (swr_set_compensation).
+    // It resamples from the start, so its small delay stays the same whether or not it is compensating.
+    if (const int result = swr_alloc_set_opts2(&e.resampler, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate,
+                                               &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate, 0, nullptr);
+        result < 0 || av_opt_set_int(e.resampler, "flags", SWR_FLAG_RESAMPLE, 0) < 0 || swr_init(e.resampler) < 0) {
+        fail("Cannot start the AAC encoder for " + path + ": " + describe(result < 0 ? result : AVERROR(EINVAL)));
+        return false;
+    }
+    e.silence.assign(static_cast<size_t>(kResampleChunk) * wanted.channelCount, 0.0F);
 
     auto* ioBuffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
     e.io = ioBuffer != nullptr ? avio_alloc_context(ioBuffer, kIoBufferSize, 1, &e.fd, nullptr, writeToFile, seekInFile)
@@ -333,6 +382,7 @@ bool FfmpegWriter::startWriting() {
         return false;
     }
     e.format->pb = e.io;
+    e.format->flush_packets = 0; // whole fragments are written out by writeFragment(), never part of one
     stream->time_base = e.codec->time_base;
     e.frame->format = AV_SAMPLE_FMT_FLTP;
     e.frame->sample_rate = wanted.sampleRate;
@@ -343,10 +393,19 @@ bool FfmpegWriter::startWriting() {
         fail(cannotWrite(path, describe(result)).description);
         return false;
     }
-    if (int result = avformat_write_header(e.format, nullptr); result < 0 || (result = e.io->error) < 0) {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", kFragmentedFlags, 0);
+    int result = avformat_write_header(e.format, &options);
+    av_dict_free(&options);
+    if (result >= 0) {
+        avio_flush(e.io);
+        result = e.io->error;
+    }
+    if (result < 0) {
         fail("Unable to write " + path + ": " + describe(result));
         return false;
     }
+    e.committedBytes = avio_tell(e.io);
     setStatus(WriterStatus::writing);
     return true;
 }
@@ -373,12 +432,58 @@ bool FfmpegWriter::append(const PcmBuffer& buffer) {
     const int64_t frameCount = buffer.frameCount();
     const Timeline::Placement placement = timeline_->place(buffer.presentationTimeStamp(), frameCount);
     const int64_t kept = frameCount - placement.skipFrames;
-    if (!encode(nullptr, placement.silenceFrames) ||
-        !encode(buffer.samples().data() + placement.skipFrames * buffer.channelCount(), kept)) {
+    Encoding& e = *encoding_;
+    const auto window = static_cast<int>(std::llround(kCompensationSeconds * e.codec->sample_rate));
+    const auto most = static_cast<int64_t>(window * kMaxCompensation);
+    if (const int result =
+            swr_set_compensation(e.resampler, static_cast<int>(std::clamp(placement.driftFrames, -most, most)), window);
+        result < 0) {
+        fail("Unable to encode audio for " + location_.path + ": " + describe(result));
+        return false;
+    }
+    if (!resample(nullptr, placement.silenceFrames) ||
+        !resample(buffer.samples().data() + placement.skipFrames * buffer.channelCount(), kept)) {
         return false; // the writer has failed: nothing more is written, so nothing more is counted
     }
-    timeline_->wrote(placement.silenceFrames, kept);
+    // What the resampler added or removed counts with the buffer. Its delay counts as written: those frames are on
+    // their way into the file.
+    const int64_t extra = e.resampledFrames + swr_get_delay(e.resampler, e.codec->sample_rate) - e.fedFrames;
+    timeline_->wrote(placement.silenceFrames, std::max<int64_t>(kept + extra - e.reportedExtra, 0));
+    e.reportedExtra = extra;
     return true;
+}
+
+bool FfmpegWriter::resample(const float* interleaved, int64_t frameCount) {
+    Encoding& e = *encoding_;
+    while (frameCount > 0) {
+        const int count = static_cast<int>(std::min<int64_t>(frameCount, kResampleChunk));
+        if (!convert(interleaved != nullptr ? interleaved : e.silence.data(), count)) {
+            return false;
+        }
+        frameCount -= count;
+        if (interleaved != nullptr) {
+            interleaved += static_cast<ptrdiff_t>(count) * e.channelCount;
+        }
+    }
+    return true;
+}
+
+bool FfmpegWriter::convert(const float* interleaved, int count) {
+    Encoding& e = *encoding_;
+    int produced = swr_get_out_samples(e.resampler, count);
+    if (produced >= 0) {
+        e.resampled.resize(static_cast<size_t>(produced) * e.channelCount);
+        auto* out = reinterpret_cast<uint8_t*>(e.resampled.data());
+        const auto* in = reinterpret_cast<const uint8_t*>(interleaved);
+        produced = swr_convert(e.resampler, &out, produced, interleaved != nullptr ? &in : nullptr, count);
+    }
+    if (produced < 0) {
+        fail("Unable to encode audio for " + location_.path + ": " + describe(produced));
+        return false;
+    }
+    e.fedFrames += count;
+    e.resampledFrames += produced;
+    return encode(e.resampled.data(), produced);
 }
 
 void FfmpegWriter::markInputFinished() {
@@ -451,8 +556,12 @@ bool FfmpegWriter::drainPackets() {
     while ((result = avcodec_receive_packet(e.codec, e.packet)) == 0) {
         av_packet_rescale_ts(e.packet, e.codec->time_base, stream->time_base);
         e.packet->stream_index = stream->index;
+        e.fragmentFrames += e.packet->duration;
         result = av_write_frame(e.format, e.packet);
         av_packet_unref(e.packet);
+        if (result >= 0 && e.fragmentFrames >= e.codec->sample_rate * kFragmentTenths / 10) {
+            result = writeFragment();
+        }
         if (result < 0) {
             fail("Unable to write " + location_.path + ": " + describe(result));
             return false;
@@ -463,6 +572,21 @@ bool FfmpegWriter::drainPackets() {
         return false;
     }
     return true;
+}
+
+int FfmpegWriter::writeFragment() {
+    Encoding& e = *encoding_;
+    int result = av_write_frame(e.format, nullptr);
+    if (result >= 0) {
+        avio_flush(e.io);
+        result = e.io->error;
+    }
+    if (result >= 0) {
+        e.committedBytes = avio_tell(e.io);
+        e.holdsAudio = true;
+        e.fragmentFrames = 0;
+    }
+    return result;
 }
 
 void FfmpegWriter::finishWriting(std::function<void()> completion) {
@@ -482,29 +606,29 @@ void FfmpegWriter::finishWriting(std::function<void()> completion) {
 bool FfmpegWriter::finish() {
     inputFinished_ = true;
     Encoding& e = *encoding_;
-    if (!sendFrame(true)) {
+    if (!convert(nullptr, 0) || !sendFrame(true)) {
         return false;
     }
-    int result = av_write_trailer(e.format);
+    // The trailer writes the last fragment. The fragmented file is then complete, and stays if the rest fails.
+    int result = e.fragmentFrames > 0 ? writeFragment() : 0;
     if (result >= 0) {
+        result = av_write_trailer(e.format);
         avio_flush(e.io);
-        result = e.io->error;
-    }
-    // fsync: on file systems that allocate late, a full disk shows only here; close's result is checked for the
-    // same reason (network file systems report write errors at close).
-    if (result >= 0 && ::fsync(e.fd) != 0 && errno != EINVAL) {
-        result = AVERROR(errno);
-    }
-    if (result >= 0) {
-        const int fd = std::exchange(e.fd, -1);
-        if (::close(fd) != 0 && errno != EINTR) {
-            result = AVERROR(errno);
-        }
+        result = result < 0 ? result : e.io->error;
     }
     if (result < 0) {
         fail("Unable to write " + location_.path + ": " + describe(result));
         return false;
     }
+    e.committedBytes = avio_tell(e.io);
+    const FragmentedFile file{e.fd, location_.path, e.device, e.inode};
+    if (const MaybeError error = finishAsM4a(file, e.codec->initial_padding, e.nextPts)) {
+        fail("Unable to complete " + location_.path + ": " + error->description +
+             " (the recording stays there, playable, as a fragmented MPEG-4 file)");
+        return false;
+    }
+    // The finished file has replaced the one this writer created: nothing is left to remove.
+    e.inode = 0;
     encoding_.reset();
     return true;
 }
@@ -525,8 +649,26 @@ void FfmpegWriter::abandon() {
     }
 }
 
+void FfmpegWriter::keepWhatIsWritten() {
+    if (encoding_ == nullptr) {
+        return;
+    }
+    Encoding& e = *encoding_;
+    if (e.holdsAudio && e.fd >= 0) {
+        // A fragment cut short (a full disk) would end the file in a broken box: it ends after the last whole one.
+        // fsync: on file systems that allocate late, a full disk shows only here.
+        if (::ftruncate(e.fd, e.committedBytes) == 0) {
+            ::fsync(e.fd);
+        }
+        e.inode = 0;
+    }
+    e.release();
+    e.removeFile(location_.path);
+    encoding_.reset();
+}
+
 void FfmpegWriter::fail(std::string description) {
-    abandon();
+    keepWhatIsWritten();
     const std::lock_guard lock(stateMutex_);
     error_ = Error{std::move(description)};
     status_ = WriterStatus::failed;

@@ -1,16 +1,25 @@
 // The Linux writer service: AAC-LC in an MPEG-4 audio file (major brand "M4A "), made with FFmpeg's native `aac`
 // encoder and its MPEG-4 muxer. The file's timeline is the capture's: buffers are placed by their presentation
-// times (platform/timeline.h), so a stretch without buffers becomes silence and an overlap is trimmed.
+// times (platform/timeline.h), so a stretch without buffers becomes silence and an overlap is trimmed. A difference
+// within the timeline's tolerance is a clock that drifts (the capture follows a sound card whose rate is off): it
+// is absorbed by resampling (libswresample's compensation, at most 0.6 %, spread over a second), so drift never
+// becomes a hole or a cut.
 //
 // What this writer adds to the contract in platform/writer.h:
 // - The location is checked when the writer is made (file type, parent directory, nothing already at the path);
 //   the file is created by startWriting, exclusively and without following a symbolic link: an entry that appeared
 //   at the path in between, of whatever kind, is never replaced or written through.
 // - The input takes only the Linux capture's buffers (PcmBuffer) at the input's own sample rate and channel count.
+// - While recording, the file is a fragmented MPEG-4 file that plays up to its last fragment: each fragment (just
+//   under a second) reaches the file in one write as soon as it is complete, so a kill at any moment leaves a
+//   playable file that lacks at most the last second. finishWriting then copies the audio, without re-encoding,
+//   into an ordinary M4A that replaces the fragmented file atomically (platform/linux/m4a_finish.h).
 // - finishWriting runs on the caller's thread and calls its completion there, before it returns.
-// - The file never stays behind broken: a failed write (a full disk, say) removes the partial file at once, as do
-//   cancelWriting and the release of a writer that started writing and did not finish. Only the file this writer
-//   created is removed: if the path names another file by then, it is left alone.
+// - The file never stays behind broken, and audio once written is kept: a failed write (a full disk, say) fails the
+//   writer and cuts the file back to its last whole fragment; a finish that cannot make the ordinary file leaves the
+//   complete fragmented one. A file without any audio is removed instead, as on cancelWriting and on the release of
+//   a writer that started writing and did not finish. Only the file this writer created is removed or replaced: if
+//   the path names another file by then, it is left alone.
 //
 // Threads (as the recorder calls): the service, creation, canAddInput, addInput, startWriting, finishWriting and
 // cancelWriting on the task that runs start and stop; startSession and the input's methods on the sample queue;
@@ -34,10 +43,12 @@ class FfmpegWriter;
 
 /// How closely the file follows the buffers' presentation times (see Timeline).
 struct TimelineLimits {
-    /// A difference up to this between a buffer's time and the written length is packed: the Linux capture counts
-    /// its times in samples from one anchor, so buffers normally meet exactly, and only a re-anchoring after a loss
-    /// moves them. Well below the shortest capture fragment (10 ms), so that a lost fragment always shows as silence.
-    double toleranceSeconds = 0.005;
+    /// A difference up to this between a buffer's time and the written length is drift, absorbed by resampling; a
+    /// larger one is a gap (silence) or an overlap (trimmed). The Linux capture counts its times in samples at the
+    /// card's estimated rate, so buffers meet but for slow drift (a card 0.5 % off keeps the resampler about 5 ms
+    /// behind), and only a re-anchoring after a loss (40 ms or more) moves them. Only a hole the server reports can
+    /// be shorter than this: it is resampled away over a few seconds instead of written as silence.
+    double toleranceSeconds = 0.010;
     /// The longest silence one gap may write. The capture's clock (CLOCK_MONOTONIC) neither steps nor runs during a
     /// suspend, so real losses last a few seconds at most (a stalled process, a sound server restarting); a longer
     /// jump is a faulty time stamp. The bound also caps the work one append may do: the silence is encoded on the
@@ -111,10 +122,14 @@ private:
     void markInputFinished();
 
     // With work_ held:
-    bool encode(const float* interleaved, int64_t frameCount); // nullptr: silence
+    bool resample(const float* interleaved, int64_t frameCount); // nullptr: silence
+    bool convert(const float* interleaved, int count);           // nullptr: drains the resampler
+    bool encode(const float* interleaved, int64_t frameCount);   // nullptr: silence
     bool sendFrame(bool last);
     bool drainPackets();
+    int writeFragment();
     bool finish();
+    void keepWhatIsWritten();
     void fail(std::string description);
     void abandon();
     void setStatus(WriterStatus status);

@@ -173,22 +173,23 @@ def record(args, env, seconds, cwd=None, stop=""):
 
 class Player:
     """Plays a signal ((frames, 2) float32 array at 48000 Hz) into a sink through pacat, which the sink plays by
-    its own clock."""
+    its own clock; `loops` times over, for long runs of a signal that repeats seamlessly."""
 
-    def __init__(self, server, samples, sink=None):
+    def __init__(self, server, samples, sink=None, loops=1):
         argv = ["pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2", "--verbose",
                 "--client-name=qfx-e2e-player"] + ([f"--device={sink}"] if sink else [])
         self.child = _spawn(argv, env=server.env, stdout=subprocess.DEVNULL)
         self._err = bytearray()
-        self._feeder = threading.Thread(target=self._feed, args=(np.ascontiguousarray(samples, np.float32),))
+        self._feeder = threading.Thread(target=self._feed, args=(np.ascontiguousarray(samples, np.float32), loops))
         self._drainer = threading.Thread(target=_drain, args=(self.child.stderr, self._err))
         self._feeder.start()
         self._drainer.start()
 
-    def _feed(self, samples):
+    def _feed(self, samples, loops):
         try:
-            for at in range(0, len(samples), 2400):
-                self.child.stdin.write(samples[at:at + 2400].tobytes())
+            for _ in range(loops):
+                for at in range(0, len(samples), 2400):
+                    self.child.stdin.write(samples[at:at + 2400].tobytes())
             self.child.stdin.close()
         except (BrokenPipeError, ValueError):
             pass

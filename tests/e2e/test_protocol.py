@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from harness import Player, SoundServer, Tool, is_our_file, noise, record, tone
+from harness import Player, SoundServer, Tool, decode, duration, is_our_file, noise, record, tone
 
 
 def one_line(text):
@@ -102,5 +102,7 @@ def test_a_file_that_cannot_be_finished_is_exit_5(server, tmp_path):
         player.stop()
         assert tool.status == 5 and tool.stdout == "READY\n"
         assert one_line(tool.stderr) and tool.stderr.startswith("Unable to finish audio writer")
+        # What was recorded before the disk filled up is kept, whole fragments of it, and decodes.
+        assert duration(decode(small / "out.m4a")) >= 0.8
     finally:
         subprocess.run(["umount", small], timeout=30)

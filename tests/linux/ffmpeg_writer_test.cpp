@@ -111,6 +111,15 @@ std::vector<float> decode(const std::string& path) {
     return samples;
 }
 
+// What ffmpeg reports while decoding the whole file (nothing for a sound file).
+std::string decodingErrors(const std::string& path) {
+    return run("ffmpeg -v error -nostdin -i '" + path + "' -f null - 2>&1");
+}
+
+int64_t decodedFrames(const std::string& path) {
+    return static_cast<int64_t>(decode(path).size()) / kChannels;
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -267,6 +276,92 @@ const std::vector<TimingCase> kTimingCases = {
      {{24000, 0}, {12000, std::nullopt}, {12000, 36000}}},
 };
 
+// The MPEG-4 boxes of a file: each box's path ("moov/trak/edts/elst") and its content after the header, in file order.
+std::vector<std::pair<std::string, std::string>> boxes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<std::pair<std::string, std::string>> found;
+    const std::function<void(size_t, size_t, const std::string&)> walk = [&](size_t at, size_t end,
+                                                                             const std::string& parent) {
+        while (at + 8 <= end) {
+            uint64_t size = 0;
+            for (size_t i = 0; i < 4; ++i) {
+                size = size << 8U | static_cast<unsigned char>(bytes[at + i]);
+            }
+            const std::string type = bytes.substr(at + 4, 4);
+            const size_t header = 8;
+            if (size < header || at + size > end) {
+                found.emplace_back(parent + type, "truncated");
+                return;
+            }
+            const std::string name = parent + type;
+            found.emplace_back(name, bytes.substr(at + header, size - header));
+            if (type == "moov" || type == "trak" || type == "mdia" || type == "edts" || type == "moof") {
+                walk(at + header, at + size, name + "/");
+            }
+            at += size;
+        }
+    };
+    walk(0, bytes.size(), "");
+    return found;
+}
+
+uint64_t bigEndian(const std::string& bytes, size_t at, size_t count) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; ++i) {
+        value = value << 8U | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
+}
+
+// While recording, the file at the path is fragmented and plays up to its last fragment; at the end it is an ordinary
+// M4A: one index after the audio, no fragments, an edit list that hides the priming and ends with the audio.
+TEST(FfmpegWriterTest, FragmentedWhileRecordingAnOrdinaryM4aAtTheEnd) {
+    TempDir dir;
+    FfmpegWriterService service;
+    const std::string path = dir.file("structure.m4a");
+    std::optional<Recording> recording = startRecording(service, path);
+    ASSERT_TRUE(recording);
+    const mode_t mode = fs::exists(path) ? static_cast<mode_t>(fs::status(path).permissions()) : 0;
+    recording->writer->startSession(at(0));
+    constexpr int64_t kLength = 3 * kSecond + 777; // not a whole number of encoder frames
+    for (int64_t frame = 0; frame < kLength; frame += 480) {
+        ASSERT_TRUE(recording->input->append(*toneBuffer(at(frame), frame, std::min<int64_t>(480, kLength - frame))));
+    }
+    // Copied away, as a kill would leave it: whole fragments of about a second, so at least two seconds of three.
+    const std::string midway = dir.file("midway.m4a");
+    fs::copy_file(path, midway);
+    int fragments = 0;
+    for (const auto& [name, content] : boxes(midway)) {
+        fragments += name == "moof" ? 1 : 0;
+    }
+    EXPECT_GE(fragments, 2);
+    EXPECT_EQ(decodingErrors(midway), "");
+    EXPECT_GE(decodedFrames(midway) - 1024, 2 * kSecond);
+
+    ASSERT_EQ(finish(*recording), WriterStatus::completed);
+    std::vector<std::string> topLevel;
+    std::string elst;
+    std::string ftyp;
+    for (const auto& [name, content] : boxes(path)) {
+        if (name.find('/') == std::string::npos) {
+            topLevel.push_back(name);
+        }
+        elst = name == "moov/trak/edts/elst" ? content : elst;
+        ftyp = name == "ftyp" ? content : ftyp;
+    }
+    EXPECT_EQ(topLevel, (std::vector<std::string>{"ftyp", "free", "mdat", "moov"}));
+    EXPECT_EQ(ftyp.substr(0, 4), "M4A ");
+    // One entry: the audio's length (in the movie's time scale, milliseconds here) from media time 1024.
+    ASSERT_EQ(elst.size(), 20U);
+    EXPECT_EQ(bigEndian(elst, 4, 4), 1U);
+    EXPECT_EQ(bigEndian(elst, 12, 4), 1024U);
+    EXPECT_EQ(probe(path)["duration_ts"], std::to_string(kLength));
+    EXPECT_EQ(decodingErrors(path), "");
+    EXPECT_EQ(static_cast<mode_t>(fs::status(path).permissions()), mode);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2); // nothing left over
+}
+
 // Relative RMS difference between the decoded frames [begin, end) and the expected tone, per channel.
 double toneError(const std::vector<float>& decoded, int64_t begin, int64_t end, int64_t toneFrom, int channel) {
     double difference = 0;
@@ -330,6 +425,65 @@ TEST(FfmpegWriterTest, TheFileFollowsThePresentationTimes) {
             }
             position += s.frameCount;
         }
+        std::filesystem::remove(path);
+    }
+}
+
+// A card whose clock runs at `ratio` times its nominal rate, timed as the capture times it (by the system clock):
+// the writer absorbs the drift by resampling, so the file is as long as the times say, without a hole or a cut.
+TEST(FfmpegWriterTest, AbsorbsACardsDriftWithoutHolesOrCuts) {
+    const std::vector<std::tuple<std::string, double, int64_t>> cases = {
+        {"half a percent fast", 1.005, 20},
+        {"half a percent slow", 0.995, 20},
+        {"100 ppm fast", 1.0001, 60},
+        {"100 ppm slow", 0.9999, 60},
+    };
+    TempDir dir;
+    FfmpegWriterService service;
+    for (const auto& [name, ratio, seconds] : cases) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file("drift.m4a");
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        recording->writer->startSession(hostAt(0));
+        const int64_t total = seconds * kSecond;
+        for (int64_t frame = 0; frame < total; frame += 960) {
+            const auto clockFrame = static_cast<int64_t>(std::llround(static_cast<double>(frame) / ratio));
+            ASSERT_TRUE(recording->input->append(*toneBuffer(hostAt(clockFrame), frame, 960)));
+        }
+        ASSERT_EQ(finish(*recording), WriterStatus::completed);
+
+        // As long as the times say, but for the resampler's lag: the drift times a second (5 ms at 0.5 %).
+        const double expected = static_cast<double>(total) / ratio;
+        EXPECT_NEAR(std::stod(probe(path)["duration_ts"]), expected, (std::abs(ratio - 1) + 0.001) * kRate);
+
+        // 440 Hz on the left, played at the clock's rate: ratio * 440 Hz in the file. Its phase, window by window,
+        // moves only as slowly as the resampler follows; a hole or a cut of even one millisecond jumps by radians.
+        const std::vector<float> decoded = decode(path);
+        const double hertz = 440.0 * ratio;
+        constexpr int64_t kWindow = 480;
+        double previous = 0;
+        double worstJump = 0;
+        double quietest = 1;
+        const int64_t frames = static_cast<int64_t>(decoded.size()) / kChannels - 2048;
+        for (int64_t start = 1024; start + kWindow <= frames; start += kWindow) {
+            double re = 0;
+            double im = 0;
+            for (int64_t i = start; i < start + kWindow; ++i) {
+                const double angle = 2.0 * std::numbers::pi * hertz * static_cast<double>(i) / kRate;
+                re += decoded[static_cast<size_t>(i * kChannels)] * std::cos(angle);
+                im -= decoded[static_cast<size_t>(i * kChannels)] * std::sin(angle);
+            }
+            const double phase = std::atan2(im, re);
+            if (start > kSecond) { // the resampler takes up the drift within the first half second
+                const double jump = std::abs(std::remainder(phase - previous, 2.0 * std::numbers::pi));
+                worstJump = std::max(worstJump, jump);
+            }
+            previous = phase;
+            quietest = std::min(quietest, rms(decoded, start, start + kWindow));
+        }
+        EXPECT_LT(worstJump, 0.1);
+        EXPECT_GT(quietest, 0.3); // the tone's RMS is 0.35 on each channel
         std::filesystem::remove(path);
     }
 }
@@ -576,7 +730,8 @@ TEST(FfmpegWriterTest, TheInputTakesOnlyTheCapturesBuffersInItsFormat) {
 // A small file system of our own that fills up; needs root (mount), skipped without it.
 class FullDisk {
 public:
-    FullDisk() : mounted_(::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=64k") == 0) {}
+    explicit FullDisk(const std::string& size = "64k")
+        : mounted_(::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0) {}
     ~FullDisk() {
         if (mounted_) {
             ::umount2(dir_.path().c_str(), MNT_DETACH);
@@ -586,77 +741,90 @@ public:
     FullDisk& operator=(const FullDisk&) = delete;
     [[nodiscard]] bool mounted() const { return mounted_; }
     [[nodiscard]] std::string file(const std::string& name) const { return dir_.file(name); }
+    [[nodiscard]] size_t entries() const {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()));
+    }
+    void fill() const {
+        std::ofstream filler(file("filler"), std::ios::binary);
+        const std::string block(1024, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        }
+    }
 
 private:
     TempDir dir_;
     bool mounted_;
 };
 
-TEST(FfmpegWriterTest, AFullDiskFailsTheWriterWithTheSystemsReason) {
-    FullDisk disk;
-    if (!disk.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    }
-    FfmpegWriterService service;
-    const std::string path = disk.file("full.m4a");
-    std::optional<Recording> recording = startRecording(service, path);
-    ASSERT_TRUE(recording);
-    recording->writer->startSession(at(0));
-
-    // status() and error() may be read from any thread while the sample queue appends.
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        while (!done) {
-            (void)recording->writer->status();
-            (void)recording->writer->error();
-            std::this_thread::yield();
+// A disk that fills up keeps the recording made so far: the file ends after its last whole fragment (about a second
+// each), decodes without an error, and the writer fails with the system's reason.
+TEST(FfmpegWriterTest, AFullDiskKeepsWhatWasRecorded) {
+    struct Case {
+        std::string name;
+        std::string size;
+        bool fillBeforeFinish;
+        std::string reason; // the error's text after the path
+    };
+    const std::vector<Case> cases = {
+        {"while recording", "64k", false, "No space left on device"},
+        {"at the last fragment", "1m", true, "No space left on device"},
+        {"at the copy into an ordinary file", "96k", false,
+         "No space left on device (the recording stays there, playable, as a fragmented MPEG-4 file)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FullDisk disk(c.size);
+        if (!disk.mounted()) {
+            GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
         }
-    });
-    int64_t frame = 0;
-    // 64 KiB hold under three seconds at 192 kbit/s; ten seconds cannot fit.
-    while (frame < 10 * kSecond && recording->input->append(*toneBuffer(at(frame), frame, 4800))) {
-        frame += 4800;
-    }
-    done = true;
-    reader.join();
+        FfmpegWriterService service;
+        const std::string path = disk.file("full.m4a");
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        recording->writer->startSession(at(0));
 
-    EXPECT_LT(frame, 10 * kSecond);
-    EXPECT_EQ(recording->writer->status(), WriterStatus::failed);
-    ASSERT_TRUE(recording->writer->error());
-    EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
-    EXPECT_FALSE(exists(path)); // a broken file is not left behind
-    EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
-    EXPECT_FALSE(recording->input->append(*toneBuffer(at(frame), frame, 480)));
-    EXPECT_EQ(finish(*recording), WriterStatus::failed);
-    EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
-    recording->writer->cancelWriting();
-    EXPECT_EQ(recording->writer->status(), WriterStatus::failed);
-}
-
-TEST(FfmpegWriterTest, AFullDiskAtFinishingFailsTheFinish) {
-    FullDisk disk;
-    if (!disk.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    }
-    FfmpegWriterService service;
-    // Fill the disk so that only the trailer has no room: the header and 1.5 s of audio fit, the index does not.
-    const std::string path = disk.file("finish.m4a");
-    std::optional<Recording> recording = startRecording(service, path);
-    ASSERT_TRUE(recording);
-    recording->writer->startSession(at(0));
-    for (int64_t frame = 0; frame < kRate; frame += 4800) {
-        ASSERT_TRUE(recording->input->append(*toneBuffer(at(frame), frame, 4800)));
-    }
-    {
-        std::ofstream filler(disk.file("filler"), std::ios::binary);
-        const std::string block(1024, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        // status() and error() may be read from any thread while the sample queue appends.
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            while (!done) {
+                (void)recording->writer->status();
+                (void)recording->writer->error();
+                std::this_thread::yield();
+            }
+        });
+        // 64 KiB hold under three seconds at 192 kbit/s; ten cannot fit. The other two disks take 2.5 s.
+        const int64_t wanted = c.size == "64k" ? 10 * kSecond : 5 * kSecond / 2;
+        int64_t frame = 0;
+        while (frame < wanted && recording->input->append(*toneBuffer(at(frame), frame, 4800))) {
+            frame += 4800;
         }
+        done = true;
+        reader.join();
+        if (c.fillBeforeFinish) {
+            disk.fill();
+        }
+        const WriterStatus status = finish(*recording);
+        EXPECT_EQ(status, WriterStatus::failed);
+        ASSERT_TRUE(recording->writer->error());
+        const bool copyFails = c.name == "at the copy into an ordinary file";
+        const std::string prefix = copyFails ? "Unable to complete " : "Unable to write ";
+        EXPECT_EQ(recording->writer->error()->description, prefix + path + ": " + c.reason);
+        EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
+        recording->writer->cancelWriting();
+        EXPECT_EQ(recording->writer->status(), WriterStatus::failed);
+        recording.reset();
+
+        ASSERT_TRUE(exists(path));
+        EXPECT_EQ(decodingErrors(path), "");
+        // Whole fragments only: everything but the last second at most. A fragmented file cannot hide the encoder's
+        // priming (1024 frames) or the last frame's padding. The copy failed after the last fragment was written:
+        // everything is there.
+        const int64_t kept = decodedFrames(path) - 1024;
+        EXPECT_LT(kept, frame + 1024);
+        EXPECT_GE(kept, copyFails ? frame : frame - kSecond - 1024);
+        EXPECT_GT(kept, kSecond / 2);
+        EXPECT_EQ(disk.entries(), c.fillBeforeFinish ? 2U : 1U); // no temporary file left behind
     }
-    EXPECT_EQ(finish(*recording), WriterStatus::failed);
-    ASSERT_TRUE(recording->writer->error());
-    EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
-    EXPECT_FALSE(exists(path));
 }
 
 } // namespace

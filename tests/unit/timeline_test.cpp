@@ -181,6 +181,29 @@ TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
     }
 }
 
+// Within the tolerance a buffer is packed, and the placement says by how much its time is off, for a writer that
+// resamples it away; beyond it, silence or a trim takes the whole difference and nothing is left over.
+TEST(TimelineTest, TellsTheDriftWithinTheTolerance) {
+    const std::vector<std::pair<int64_t, int64_t>> offsetsAndDrift = {
+        {0, 0},
+        {1, 1},
+        {-1, -1},
+        {kTolerance, kTolerance},
+        {-kTolerance, -kTolerance},
+        {kTolerance + 1, 0},
+        {-kTolerance - 1, 0},
+    };
+    for (const auto& [offset, drift] : offsetsAndDrift) {
+        SCOPED_TRACE(offset);
+        Timeline timeline(kRate, kTolerance, kMaxGap);
+        timeline.start(nanos(kHostBase));
+        (void)timeline.place(nanos(kHostBase), 960);
+        timeline.wrote(0, 960);
+        const int64_t at = 960 + offset;
+        EXPECT_EQ(timeline.place(nanos(kHostBase + at * kNanos / kRate), 480).driftFrames, drift);
+    }
+}
+
 TEST(TimelineTest, StartingAgainBeginsFromNothing) {
     Timeline timeline(kRate, kTolerance, kMaxGap);
     timeline.start(frames(0));

@@ -1,0 +1,135 @@
+"""A sound card whose clock is not the system's: the file still follows the wall clock (its length against READY to
+stop is what it is for a card on time), without holes in a continuous tone, whether the card runs fast or slow.
+
+The card is a pipe sink that a reader here drains at a set rate: the sink plays only as fast as its pipe empties.
+PulseAudio only: PipeWire paces its pipe sink by its own graph clock, whatever the reader does."""
+import os
+import signal
+import subprocess
+import threading
+import time
+
+import pytest
+
+from harness import SERVER_KIND, Player, SoundServer, decode, duration, holes, record, tone
+
+pytestmark = pytest.mark.skipif(SERVER_KIND != "pulseaudio", reason="PipeWire's pipe sink ignores its reader's pace")
+
+
+
+# The card's clock: a process of its own that drains the pipe 10 ms of frames at a time on a schedule of the system
+# clock (kept however late a tick comes, so the rate does not wander), and tells how late its worst tick was. Run
+# with a real-time priority where it may be: a reader that falls behind stops the card, which the tool rightly
+# records as lost time.
+READER = """
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)
+ratio = float(sys.argv[2])
+chunk = 480 * 8
+start = None  # the schedule starts once the sink delivers
+tick = worst = 0
+try:
+    while True:
+        if start is not None:
+            tick += 1
+            delay = start + tick * 0.01 / ratio - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            worst = max(worst, -delay)
+        wanted = chunk
+        while wanted > 0:
+            try:
+                wanted -= len(os.read(fd, wanted))
+            except BlockingIOError:
+                time.sleep(0.001)
+        start = time.monotonic() if start is None else start
+except KeyboardInterrupt:
+    print(f"{worst * 1000:.0f}", flush=True)
+"""
+
+
+class Card:
+    """A pipe sink, made the default, whose clock runs `ratio` times as fast as the system's."""
+
+    def __init__(self, server, ratio):
+        self.server = server
+        self.fifo = os.path.join(server.dir, f"card-{ratio}.fifo")
+        self.module = server.pactl("load-module", "module-pipe-sink", f"file={self.fifo}", "sink_name=qfx_card",
+                                   "format=float32le", "rate=48000", "channels=2")
+        server.pactl("set-default-sink", "qfx_card")
+        argv = ["/usr/bin/python3", "-c", READER, self.fifo, str(ratio)]
+        realtime = subprocess.run(["chrt", "-f", "10", "true"], capture_output=True, timeout=10).returncode == 0
+        self.reader = subprocess.Popen((["chrt", "-f", "10"] if realtime else []) + argv, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True)
+        self.worst_late_ms = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.reader.send_signal(signal.SIGINT)
+        try:
+            self.worst_late_ms = int(self.reader.communicate(timeout=10)[0].strip() or -1)
+        except (subprocess.TimeoutExpired, ValueError):
+            self.reader.kill()
+            self.reader.wait(10)
+        self.server.pactl("set-default-sink", "qfx_null")
+        self.server.pactl("unload-module", self.module)
+
+
+def length_error_and_holes(server, tmp_path, ratio, seconds):
+    """Records `seconds` of a continuous tone from a card at `ratio`; gives the file's length minus READY-to-stop,
+    the holes of 10 ms or more in the tone, and how the test's own equipment kept time."""
+    out = tmp_path / f"card-{ratio}.m4a"
+    with Card(server, ratio) as card:
+        # A second of 1000 Hz is a whole number of periods: it repeats without a seam.
+        player = Player(server, tone(1), sink="qfx_card", loops=round(seconds * 1.1) + 10)
+        time.sleep(1)  # the tone runs before READY, so the whole file holds it
+        tool = record([out], server.env, seconds)
+        underruns = player.underruns()
+        player.stop()
+    assert tool.status == 0 and tool.stderr == ""
+    decoded = decode(out)
+    found = [h for h in holes(decoded[:, 0], 0.1) if h[1] >= 0.010]
+    equipment = f"the card's clock ticked up to {card.worst_late_ms} ms late, the player ran dry {underruns} times"
+    return duration(decoded) - tool.recorded, found, equipment
+
+
+def test_a_card_fast_or_slow_keeps_the_length_and_leaves_no_holes(server, tmp_path):
+    figures = {}
+    for name, ratio in [("on time", 1.0), ("0.5 % fast", 1.005), ("0.5 % slow", 0.995)]:
+        error, found, late = length_error_and_holes(server, tmp_path, ratio, 30)
+        figures[name] = error
+        print(f"card {name}: length error {error * 1000:+.0f} ms, holes {found}; {late}")
+        assert found == [], f"card {name}: holes {found}; {late}"
+    for name in ("0.5 % fast", "0.5 % slow"):
+        assert abs(figures[name] - figures["on time"]) <= 0.050, figures
+
+
+@pytest.mark.skipif(os.environ.get("QFX_E2E_LONG") != "1", reason="the ten-minute run is in the long label")
+def test_ten_minutes_at_100_ppm_fast_and_slow(tmp_path):
+    """As a real card drifts: 100 ppm is 60 ms over ten minutes, more than the length may be off. The three cards
+    at once, each on a server of its own, so that the run takes ten minutes."""
+    results = {}
+
+    def run(ratio):
+        try:
+            with SoundServer() as own:
+                results[ratio] = length_error_and_holes(own, tmp_path, ratio, 600)
+        except Exception as error:  # noqa: BLE001 (reported below, in the test's own thread)
+            results[ratio] = error
+
+    ratios = (1.0, 1.0001, 0.9999)
+    runs = [threading.Thread(target=run, args=(ratio,)) for ratio in ratios]
+    for thread in runs:
+        thread.start()
+    for thread in runs:
+        thread.join(900)
+    assert all(isinstance(results.get(ratio), tuple) for ratio in ratios), results
+    for ratio in ratios:
+        error, found, late = results[ratio]
+        print(f"card at {ratio}: length error {error * 1000:+.0f} ms over ten minutes, holes {found}; {late}")
+    for ratio in ratios:
+        error, found, late = results[ratio]
+        assert found == [], f"card at {ratio}: holes {found}; {late}"
+        assert abs(error - results[1.0][0]) <= 0.050, results
