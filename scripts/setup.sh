@@ -12,6 +12,8 @@ packages=(
   # private sound servers and test signals
   pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus
   ffmpeg sox libsox-fmt-all time procps psmisc util-linux
+  # the Debian package and the manual page; the example parents
+  dpkg-dev man-db groff-base nodejs python3
 )
 
 missing=()
