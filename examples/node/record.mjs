@@ -25,7 +25,7 @@
 // READY) and lets the tool finish the file; the promises then settle as the tool's exit says.
 
 import { spawn } from 'node:child_process';
-import { existsSync, statSync } from 'node:fs';
+import { existsSync, realpathSync, statSync } from 'node:fs';
 import { pathToFileURL } from 'node:url';
 
 export const TOOL_NAME = 'qfx_system_audio';
@@ -272,6 +272,7 @@ async function main(argv) {
   return report.error === null ? 0 : 1;
 }
 
-if (import.meta.url === pathToFileURL(process.argv[1]).href) {
+// Run as a program (the module's own path is the real one, symbolic links resolved), not imported.
+if (process.argv[1] && import.meta.url === pathToFileURL(realpathSync(process.argv[1])).href) {
   process.exitCode = await main(process.argv.slice(2));
 }
