@@ -22,8 +22,10 @@ NO_DISPLAY = "No display is available for ScreenCaptureKit audio capture."
 
 
 def start_example(client, out, seconds, env, tool=TOOL):
+    """In a process group of its own, as a command run from a terminal's shell."""
     return subprocess.Popen([*CLIENTS[client], str(out), str(seconds)], env=env | {"QFX_SYSTEM_AUDIO": str(tool)},
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            process_group=0)
 
 
 def outcome(example, timeout=60):
@@ -98,13 +100,13 @@ def test_capture_ending_by_itself_is_a_stream_stopped_error_with_the_file_kept(t
 
 
 @pytest.mark.parametrize("client", CLIENTS)
-def test_an_interrupted_example_stops_the_recording_with_its_line(server, tmp_path, client):
+def test_ctrl_c_at_a_terminal_stops_the_recording_through_the_example(server, tmp_path, client):
     out = tmp_path / "out.m4a"
     with MonitorListener(server):
         player = Player(server, tone(10, 1000))
         example = start_example(client, out, 30, server.env)
         time.sleep(3)  # the example is well past READY
-        example.send_signal(signal.SIGINT)
+        os.killpg(example.pid, signal.SIGINT)  # what Ctrl-C does: the whole foreground group
         report, status = outcome(example)
         player.stop()
     assert status == 0 and report["error"] is None and report["status"] == 0
