@@ -53,7 +53,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 # Depends: one entry for each library the executable needs that a package provides, none for what it does not link.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "check-package: Depends: $depends"
-depends_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n\n')
+depends_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n')
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for library in $(objdump -p "$build/qfx_system_audio" | awk '$1 == "NEEDED" {print $2}'); do
   owner=$(dpkg -S "*/$multiarch/$library" 2>/dev/null | head -n 1 | cut -d: -f1) || true
