@@ -123,6 +123,7 @@ class Recording:
     def __init__(self, path: str, child: asyncio.subprocess.Process, on_stream_stopped):
         self.path = path
         self.stream_stopped: Optional[str] = None  # the stop report, once the capture has ended by itself
+        self.outcome: Optional[Outcome] = None  # once stopped with a complete file
         self._child = child
         self._on_stream_stopped = on_stream_stopped
         self._errors: list[str] = []
@@ -165,7 +166,8 @@ class Recording:
         error = self._error()
         if error:
             raise error
-        return Outcome(self.path, self.seconds, self._child.returncode)
+        self.outcome = Outcome(self.path, self.seconds, self._child.returncode)
+        return self.outcome
 
     @classmethod
     def starting(cls, path: str, **options) -> "_Session":
@@ -241,7 +243,7 @@ class _Session:
         return self.recording
 
     async def __aexit__(self, *exc):
-        self.recording.outcome = await self.recording.stop()
+        await self.recording.stop()
         return False
 
 
