@@ -31,11 +31,19 @@ MediaTime infinite() {
     return MediaTime{0, 1, MediaTime::kValid | MediaTime::kPositiveInfinity, 0};
 }
 
+// What the writer reports as written after a placement: by default all of it.
+struct Written {
+    int64_t silence = kAll;
+    int64_t buffer = kAll;
+    static constexpr int64_t kAll = -1;
+};
+
 struct Step {
     MediaTime start;
     int64_t frameCount;
     int64_t silence;
     int64_t skip;
+    Written written = {};
 };
 
 struct Case {
@@ -47,7 +55,7 @@ struct Case {
 // Host clocks run in nanoseconds since boot; these sit close to the largest such value a signed 64-bit count holds.
 constexpr int64_t kHostBase = 9'000'000'000'000'000'000;
 
-// Each step's expected placement, and the written length that follows from it, in the order the buffers arrive.
+// Each step's expected placement and what the writer then wrote of it, in the order the buffers arrive.
 const std::vector<Case> kCases = {
     {"buffers that follow each other exactly are packed",
      frames(0),
@@ -116,6 +124,31 @@ const std::vector<Case> kCases = {
       {nanos(kHostBase + 10'000'000), 480, 0, 0},
       {nanos(kHostBase + 20'000'000 + 10'000'000), 480, 480, 0},
       {MediaTime::make(kHostBase / 1000 + 40'000, 1'000'000), 480, 0, 0}}},
+    {"a buffer the writer dropped becomes silence before the next",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480), 480, 0, 0, {0, 0}}, {frames(960), 480, 480, 0}, {frames(1440), 10, 0, 0}}},
+    {"nothing written at the start leaves the session's first frames to silence",
+     frames(0),
+     {{frames(0), 480, 0, 0, {0, 0}}, {frames(480), 480, 480, 0}}},
+    {"silence cut short is carried with the dropped buffer into the next gap",
+     frames(0),
+     {{frames(0), 480, 0, 0},
+      {frames(480 + 24000), 480, 24000, 0, {10000, 0}},
+      {frames(960 + 24000), 480, 14000 + 480, 0, {0, 0}},
+      {frames(1440 + 24000), 480, 14000 + 960, 0},
+      {frames(1920 + 24000), 480, 0, 0}}},
+    {"a trimmed buffer the writer dropped leaves only the part past the overlap as gap",
+     frames(0),
+     {{frames(0), 960, 0, 0}, {frames(960 - 300), 480, 0, 300, {0, 0}}, {frames(1140), 480, 180, 0}}},
+    {"after a wild jump, the bounded silence cut short is carried without a second jump",
+     frames(0),
+     {{frames(0), 480, 0, 0},
+      {frames(480 + 10 * kSecond), 480, kMaxGap, 0, {1000, 0}},
+      {frames(960 + 10 * kSecond), 480, kMaxGap - 1000 + 480, 0},
+      {frames(1440 + 10 * kSecond), 480, 0, 0}}},
+    {"an unplaceable buffer that was dropped counts nothing",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0, {0, 0}}, {frames(480), 480, 0, 0}}},
     {"times at the ends of the 64-bit range are a wild jump, not an overflow",
      nanos(kInt64Max),
      {{nanos(kInt64Max), 480, 0, 0},
@@ -137,7 +170,12 @@ TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
             const Timeline::Placement placement = timeline.place(step.start, step.frameCount);
             EXPECT_EQ(placement.silenceFrames, step.silence);
             EXPECT_EQ(placement.skipFrames, step.skip);
-            written += step.silence + step.frameCount - step.skip;
+            EXPECT_EQ(timeline.writtenFrames(), written) << "planning counts nothing";
+            const int64_t silence = step.written.silence == Written::kAll ? step.silence : step.written.silence;
+            const int64_t kept =
+                step.written.buffer == Written::kAll ? step.frameCount - step.skip : step.written.buffer;
+            timeline.wrote(silence, kept);
+            written += silence + kept;
             EXPECT_EQ(timeline.writtenFrames(), written);
         }
     }
@@ -147,6 +185,7 @@ TEST(TimelineTest, StartingAgainBeginsFromNothing) {
     Timeline timeline(kRate, kTolerance, kMaxGap);
     timeline.start(frames(0));
     (void)timeline.place(frames(10 * kSecond), 480); // a wild jump moves the reference
+    timeline.wrote(kMaxGap, 480);
     timeline.start(frames(100));
     EXPECT_EQ(timeline.writtenFrames(), 0);
     const Timeline::Placement placement = timeline.place(frames(100 + 200), 480);
