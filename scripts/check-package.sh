@@ -26,7 +26,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The manual page: man-db runs groff with its warnings on; any line on standard error is a fault in the page.
-man --warnings -l "$root/doc/qfx_system_audio.1" >/dev/null 2>"$work/man.err" || fail "man could not render the page"
+man --warnings -l "$root/docs/qfx_system_audio.1" >/dev/null 2>"$work/man.err" || fail "man could not render the page"
 [ ! -s "$work/man.err" ] || fail "the manual page renders with warnings: $(cat "$work/man.err")"
 
 # cmake --install into a staging prefix.
