@@ -31,6 +31,8 @@ long_pid=$!
 status=0
 bash scripts/lint.sh build || status=1
 ctest --test-dir build -LE long --output-on-failure -j 2 || status=1
+# Install rules, manual page and the Debian package, installed once with dpkg and removed again.
+bash scripts/check-package.sh build || status=1
 
 # The sanitizer builds need only the unit tests, which keeps the machine quiet for the long recording.
 configure build-asan qfx_unit_tests -DQFX_SANITIZE=address
