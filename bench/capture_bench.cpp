@@ -4,7 +4,10 @@
 // `eval "$(scripts/sound-server.sh start pulseaudio DIR)"`); QFX_TEST_SERVER_PIDS, when set, names the server's
 // processes whose CPU is counted.
 //
-//   qfx_capture_bench [seconds per size (10)] [stops per size (6)]
+//   qfx_capture_bench [seconds per size (10)] [stops per size (6)] [fragment sizes in ms (10,20,30,50)]
+//
+// Also counts this process's wakeups (voluntary context switches of all its threads) per second while the tone
+// plays: the fragment size sets how often the main loop and the output queue wake.
 #include "platform/linux/capture_clock.h"
 #include "platform/linux/pcm_buffer.h"
 #include "platform/linux/pulse_capture.h"
@@ -58,6 +61,12 @@ double processSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long wakeups() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
 }
 
 double serverSeconds() {
@@ -133,6 +142,11 @@ struct Run {
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int stops = argc > 2 ? std::atoi(argv[2]) : 6;
+    std::vector<int64_t> fragments;
+    std::istringstream sizes(argc > 3 ? argv[3] : "10,20,30,50");
+    for (std::string size; std::getline(sizes, size, ',');) {
+        fragments.push_back(std::stoll(size));
+    }
     // A tone keeps the sink busy, as music would.
     if (std::system("sox -q -n -r 48000 -c 2 -b 16 /tmp/qfx-bench-tone.wav synth 300 sine 440 vol 0.3") != 0) {
         std::fprintf(stderr, "sox is needed for the test signal\n");
@@ -145,11 +159,13 @@ int main(int argc, char** argv) {
     }
     std::printf("How far past the stop request the delivered audio reaches (negative: that much is missing), worst "
                 "and mean, and how long the stop takes, without and with the tail wait.\n");
-    std::printf("fragment  client CPU  server CPU | no wait: past request   stop    | tail wait: past request  stop\n");
-    for (const int64_t fragmentMs : {10, 20, 30, 50}) {
+    std::printf("fragment  client CPU  wakeups/s  server CPU | no wait: past request   stop    | tail wait: past "
+                "request  stop\n");
+    for (const int64_t fragmentMs : fragments) {
         PulseCaptureService::Tuning tuning;
         tuning.fragmentNs = fragmentMs * 1'000'000;
         double cpu = 0.0;
+        double wakes = 0.0;
         double server = 0.0;
         {
             PulseCaptureService service(tuning);
@@ -160,9 +176,11 @@ int main(int argc, char** argv) {
             }
             std::this_thread::sleep_for(std::chrono::seconds(1)); // past the first fragment's delay
             const double cpu0 = processSeconds();
+            const long wakes0 = wakeups();
             const double server0 = serverSeconds();
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
             cpu = (processSeconds() - cpu0) / seconds * 100.0;
+            wakes = static_cast<double>(wakeups() - wakes0) / seconds;
             server = (serverSeconds() - server0) / seconds * 100.0;
             run.stop();
         }
@@ -197,8 +215,8 @@ int main(int argc, char** argv) {
                 columns[wait] += " (" + std::to_string(stops - counted) + " without audio)";
             }
         }
-        std::printf("%5lld ms  %8.2f %%  %8.2f %% | %-30s | %s\n", static_cast<long long>(fragmentMs), cpu, server,
-                    columns[0].c_str(), columns[1].c_str());
+        std::printf("%5lld ms  %8.2f %%  %9.1f  %8.2f %% | %-30s | %s\n", static_cast<long long>(fragmentMs), cpu,
+                    wakes, server, columns[0].c_str(), columns[1].c_str());
         std::fflush(stdout);
     }
     kill(player, SIGTERM);

@@ -14,6 +14,8 @@ packages=(
   ffmpeg sox libsox-fmt-all time procps psmisc util-linux
   # the end-to-end tests
   python3-pytest python3-numpy
+  # the Debian package and the manual page; the example parents
+  dpkg-dev man-db groff-base nodejs python3
 )
 
 missing=()

@@ -31,6 +31,8 @@ long_pid=$!
 status=0
 bash scripts/lint.sh build || status=1
 ctest --test-dir build -LE long --output-on-failure -j 2 || status=1
+# Install rules, manual page and the Debian package, installed once with dpkg and removed again.
+bash scripts/check-package.sh build || status=1
 
 # The sanitizer builds need only the unit tests, which keeps the machine quiet for the long recording.
 configure build-asan qfx_unit_tests -DQFX_SANITIZE=address
@@ -41,6 +43,10 @@ configure build-tsan qfx_unit_tests -DQFX_SANITIZE=thread
 # TSan needs the address-space layout it was built for; setarch turns off randomisation for the run.
 TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   ctest --test-dir build-tsan -L unit --output-on-failure -j "$jobs" || status=1
+# And the capture's teardown while its server dies at the moment of stop, round after round.
+cmake --build build-tsan -j "$jobs" --target qfx_backend_tests
+QFX_TEST_SOUND_SERVER=pulseaudio TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
+  build-tsan/tests/linux/qfx_backend_tests --gtest_filter='PulseCaptureTest.AServerDying*' || status=1
 
 wait "$long_pid" || true
 cat "$long_log"

@@ -11,10 +11,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -114,7 +116,12 @@ public:
 
     explicit Collector(std::shared_ptr<ThreadSerialQueue> queue) : queue_(std::move(queue)) {}
 
+    /// Holds the next buffer, and so the queue, until `duration` from now.
+    void stallFor(std::chrono::milliseconds duration) { stalledUntil_ = std::chrono::steady_clock::now() + duration; }
+
     void didOutputSampleBuffer(Stream& /*stream*/, const SampleBuffer& buffer, StreamOutputType type) override {
+        // A writer stuck on a stalled disk: the queue stops moving.
+        std::this_thread::sleep_until(stalledUntil_.load());
         const auto* pcm = dynamic_cast<const PcmBuffer*>(&buffer);
         const MediaTime time = buffer.presentationTimeStamp();
         const std::lock_guard lock(mutex_);
@@ -180,6 +187,7 @@ public:
 
 private:
     std::shared_ptr<ThreadSerialQueue> queue_;
+    std::atomic<std::chrono::steady_clock::time_point> stalledUntil_{};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Buffer> buffers_;
@@ -262,6 +270,9 @@ bool setDefaultSink(const std::string& sink) {
 
 /// One capture: the service, the recorder's queue and roles, and a stream started on a sink.
 struct Capture {
+    Capture() = default;
+    explicit Capture(PulseCaptureService::Tuning tuning) : service(tuning) {}
+
     PulseCaptureService service;
     std::shared_ptr<ThreadSerialQueue> queue = std::make_shared<ThreadSerialQueue>("qfx.test.system-audio");
     std::shared_ptr<Collector> collector = std::make_shared<Collector>(queue);
@@ -514,6 +525,107 @@ TEST_F(PulseCaptureTest, FollowsTheOutputWhenItsSinkGoesAndEndsWithTheLastNeverR
     for (const Collector::Buffer& buffer : capture.collector->buffers()) {
         for (size_t i = 1; i < buffer.samples.size(); i += 2) {
             ASSERT_LT(std::abs(buffer.samples[i]), 1e-4) << "the microphone was recorded";
+        }
+    }
+}
+
+// A server that hangs (stopped, or stuck on a stalled disk) answers nothing: the stop still ends in time with what
+// arrived, and a start gives up saying why instead of waiting for libpulse's own timeouts.
+TEST_F(PulseCaptureTest, AHungServerHoldsNeitherAStopNorAStartBeyondItsLimit) {
+    SoundServer server(kind());
+    ASSERT_TRUE(server.ok()) << server.failure();
+    PulseCaptureService::Tuning tuning;
+    tuning.answerLimitNs = 2'000'000'000;
+    Capture capture(tuning);
+    ASSERT_EQ(capture.start("qfx_null"), "");
+    ASSERT_TRUE(capture.collector->waitForMoreBuffers(5));
+
+    server.pause(true);
+    auto began = std::chrono::steady_clock::now();
+    const MaybeError stopped = capture.stop();
+    const auto stopTook = std::chrono::steady_clock::now() - began;
+    Capture second(tuning);
+    began = std::chrono::steady_clock::now();
+    const std::string started = second.start("qfx_null");
+    const auto startTook = std::chrono::steady_clock::now() - began;
+    server.pause(false);
+
+    std::printf("hung %s: stop took %lld ms, start gave up after %lld ms\n", kind().c_str(),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(startTook).count()));
+    EXPECT_FALSE(stopped);
+    EXPECT_LT(stopTook, 2s) << "the tool promises its parent an exit within 2 s of the stop line";
+    EXPECT_TRUE(capture.collector->stops().empty());
+    EXPECT_TRUE(isOneLine(started)) << started;
+    EXPECT_NE(started.find("did not answer in time"), std::string::npos) << started;
+}
+
+// The server dies while the capture stops, at a different moment of the stop each round: the stop completes and
+// nothing is called on what the stop released (run under ThreadSanitizer by the test command).
+TEST_F(PulseCaptureTest, AServerDyingAtTheMomentOfStopNeitherCrashesNorHoldsTheStop) {
+    for (const int killAfterMs : {0, 3, 8, 15, 30}) {
+        SCOPED_TRACE("killed " + std::to_string(killAfterMs) + " ms into the stop");
+        SoundServer server(kind());
+        ASSERT_TRUE(server.ok()) << server.failure();
+        Capture capture;
+        ASSERT_EQ(capture.start("qfx_null"), "");
+        ASSERT_TRUE(capture.collector->waitForMoreBuffers(1));
+        std::thread killer([&server, killAfterMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
+            server.kill();
+        });
+        EXPECT_FALSE(capture.stop());
+        killer.join();
+        EXPECT_LE(capture.collector->stops().size(), 1U);
+    }
+}
+
+// A recorder that stops taking audio (its writer stuck on a stalled disk) holds at most the queue limit: the rest is
+// dropped, and shows as a jump in the times of the same length, so the file keeps the clock. When the stop comes
+// while nothing has followed the dropped audio, an empty buffer marks where it ended.
+TEST_F(PulseCaptureTest, AudioTheOutputCannotTakeIsBoundedAndDroppedAsAJumpInTime) {
+    PulseCaptureService::Tuning tuning;
+    tuning.queuedAudioLimitNs = 500'000'000;
+    constexpr auto kStall = 2000ms;
+    const Player player("qfx_null");
+    for (const bool stopWhileStalled : {false, true}) {
+        SCOPED_TRACE(stopWhileStalled ? "stopped while stalled" : "stopped after the stall");
+        Capture capture(tuning);
+        ASSERT_EQ(capture.start("qfx_null"), "");
+        ASSERT_TRUE(capture.collector->waitForMoreBuffers(5));
+        const int64_t stalledAt = CaptureClock::monotonicNowNs();
+        capture.collector->stallFor(kStall);
+        int64_t stoppedAt = 0;
+        if (stopWhileStalled) {
+            std::this_thread::sleep_for(kStall - 500ms);
+            stoppedAt = CaptureClock::monotonicNowNs();
+            EXPECT_FALSE(capture.stop());
+            capture.queue->sync([] {});
+        } else {
+            std::this_thread::sleep_for(kStall);
+            ASSERT_TRUE(capture.collector->waitForMoreBuffers(25));
+            EXPECT_FALSE(capture.stop());
+        }
+
+        const std::vector<Collector::Buffer> buffers = capture.collector->buffers();
+        const CaptureClock frames(kRate, 0);
+        int64_t widestGapNs = 0;
+        for (size_t i = 2; i < buffers.size(); ++i) {
+            const int64_t previousEnd = buffers[i - 1].timeNs + frames.framesToNs(buffers[i - 1].frames);
+            widestGapNs = std::max(widestGapNs, buffers[i].timeNs - previousEnd);
+        }
+        // One stretch, as long as what did not fit: unbounded, everything would have waited and the times would run
+        // on without a jump; small fragments let in under the limit would chop the stretch into many.
+        const int64_t droppedNs =
+            (stopWhileStalled ? stoppedAt - stalledAt : std::chrono::nanoseconds(kStall).count()) -
+            tuning.queuedAudioLimitNs;
+        EXPECT_GT(widestGapNs, droppedNs - 250'000'000) << "the stalled stretch was queued, or dropped piecemeal";
+        EXPECT_LT(widestGapNs, droppedNs + 250'000'000);
+        if (stopWhileStalled) {
+            ASSERT_FALSE(buffers.empty());
+            EXPECT_EQ(buffers.back().frames, 0);
+            EXPECT_NEAR(static_cast<double>(buffers.back().timeNs), static_cast<double>(stoppedAt), 250'000'000.0)
+                << "the dropped audio's end is marked at the stop";
         }
     }
 }

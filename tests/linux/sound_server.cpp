@@ -119,6 +119,12 @@ void SoundServer::kill() {
     }
 }
 
+void SoundServer::pause(bool paused) {
+    for (pid_t pid : pids_) {
+        ::kill(pid, paused ? SIGSTOP : SIGCONT);
+    }
+}
+
 std::optional<std::string> SoundServer::loadFakeMicrophone() {
     const std::string name = "qfx_mic";
     CommandResult loaded;

@@ -38,6 +38,9 @@ public:
 
     /// Ends every process of the server at once (SIGKILL), as a crash would.
     void kill();
+    /// Stops every process of the server (SIGSTOP), as a server stuck on a stalled disk would hang, or lets them go
+    /// on (SIGCONT). Resume before the server goes.
+    void pause(bool paused);
 
     /// Loads a source that is not a monitor and plays a steady 1000 Hz tone (a stand-in for a microphone), and makes
     /// it the default source. Its name, or none when it could not be made.

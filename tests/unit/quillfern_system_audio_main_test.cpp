@@ -6,8 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -36,17 +41,20 @@ class FrontTest : public ::testing::Test {
 protected:
     Outcome run(std::vector<std::string> arguments, const std::string& input = "\n") {
         const StreamFile in(input);
-        return run(std::move(arguments), in);
+        return run(std::move(arguments), fileno(in.get()));
     }
 
-    Outcome run(std::vector<std::string> arguments, const StreamFile& in) {
+    Outcome run(std::vector<std::string> arguments, int in) {
         const StreamFile out;
         const StreamFile err;
-        return run(std::move(arguments), in, out, err);
+        return run(std::move(arguments), in, out.get(), err.get(), [&](Outcome& result) {
+            result.output = out.contents();
+            result.error = err.contents();
+        });
     }
 
-    Outcome run(std::vector<std::string> arguments, const StreamFile& in, const StreamFile& out,
-                const StreamFile& err) {
+    Outcome run(std::vector<std::string> arguments, int in, std::FILE* out, std::FILE* err,
+                const std::function<void(Outcome&)>& collect = {}) {
         arguments.insert(arguments.begin(), "qfx_system_audio");
         std::vector<const char*> argv;
         for (const std::string& argument : arguments) {
@@ -54,15 +62,31 @@ protected:
         }
         argv.push_back(nullptr);
         Outcome result;
-        result.status = QuillfernSystemAudioMain::main(static_cast<int>(arguments.size()), argv.data(),
-                                                       {in.get(), out.get(), err.get()}, [&]() -> platform::Platform& {
+        result.status = QuillfernSystemAudioMain::main(static_cast<int>(arguments.size()), argv.data(), {in, out, err},
+                                                       [&]() -> platform::Platform& {
                                                            ++result.platformRequests;
                                                            return fake;
                                                        });
         fake.settle();
-        result.output = out.contents();
-        result.error = err.contents();
+        if (collect) {
+            collect(result);
+        }
         return result;
+    }
+
+    // The tool keeps its stop signals caught for the rest of the process; this one must stay killable.
+    void TearDown() override {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            std::signal(signal, SIG_DFL);
+        }
+    }
+
+    /// Waits until READY has reached `out`: the run is then waiting for its stop line.
+    static bool waitForReady(const StreamFile& out) {
+        for (int i = 0; i < 1000 && out.delivered() != "READY\n"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return out.delivered() == "READY\n";
     }
 
     static void makeFile(const fs::path& path) { std::ofstream(path) << "old recording"; }
@@ -149,26 +173,108 @@ TEST_F(FrontTest, ReadyIsFlushedAndTheStreamEndedLineDoesNotEndTheRun) {
     const StreamFile out;
     const StreamFile err;
     fake.hold(Completion::stopCapture);
-    auto running = std::async(std::launch::async, [&] { return run({(scratch / "out.m4a").string()}, in, out, err); });
+    auto running = std::async(std::launch::async, [&] {
+        return run({(scratch / "out.m4a").string()}, fileno(in.get()), out.get(), err.get());
+    });
     ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
     // The parent has READY before the tool goes on to read its input.
     EXPECT_EQ(out.delivered(), "READY\n");
-    fake.stream()->endByItself(Error{"Lost"});
+    // A server's text with a line break in it still makes one line.
+    fake.stream()->endByItself(Error{"Lost\r\nreconnect"});
     fake.settle();
     fake.release(Completion::stopCapture);
 
     const Outcome result = running.get();
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "READY\n");
-    EXPECT_EQ(result.error, "ScreenCaptureKit stopped: Lost\n");
+    EXPECT_EQ(out.contents(), "READY\n");
+    EXPECT_EQ(err.contents(), "ScreenCaptureKit stopped: Lost\\r\\nreconnect\n");
 }
 
-TEST_F(FrontTest, OnlyTheFirstLineIsConsumed) {
-    const StreamFile in("first\nsecond\n");
-    EXPECT_EQ(run({(scratch / "out.m4a").string()}, in).status, 0);
-    char rest[32] = {};
-    ASSERT_NE(std::fgets(rest, sizeof rest, in.get()), nullptr);
-    EXPECT_STREQ(rest, "second\n");
+// Whatever follows the stop line belongs to the input's next reader, from a file and from a pipe (the parent's
+// usual case), in blocking and in non-blocking mode.
+TEST_F(FrontTest, NothingAfterTheStopLineIsConsumed) {
+    for (const bool nonBlocking : {false, true}) {
+        SCOPED_TRACE(nonBlocking ? "non-blocking pipe" : "pipe");
+        testing::Pipe in;
+        if (nonBlocking) {
+            ASSERT_EQ(::fcntl(in.readEnd(), F_SETFL, O_NONBLOCK), 0);
+        }
+        in.write("first");
+        auto running =
+            std::async(std::launch::async, [&] { return run({(scratch / "out.m4a").string()}, in.readEnd()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the rest of the line comes later
+        in.write("\nsecond\nthird");
+        EXPECT_EQ(running.get().status, 0);
+        EXPECT_EQ(in.rest(), "second\nthird");
+    }
+    const StreamFile file("first\nsecond\n");
+    EXPECT_EQ(run({(scratch / "out.m4a").string()}, fileno(file.get())).status, 0);
+    EXPECT_EQ(::lseek(fileno(file.get()), 0, SEEK_CUR), 6);
+}
+
+// A terminal's Ctrl-C, a parent's kill, a hang-up: each ends the recording as the end of input does, whether it comes
+// while the tool waits for its line or while it is still starting. The input is left as it was.
+TEST_F(FrontTest, StopSignalsEndTheRecordingLikeTheEndOfInput) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool duringStart : {false, true}) {
+            SCOPED_TRACE(std::string(strsignal(signal)) + (duringStart ? " during the start" : " while waiting"));
+            fake.log().clear();
+            testing::Pipe in;
+            const StreamFile out;
+            const StreamFile err;
+            if (duringStart) {
+                fake.hold(Completion::contentQuery);
+            }
+            auto running = std::async(std::launch::async, [&] {
+                return run({(scratch / "out.m4a").string()}, in.readEnd(), out.get(), err.get());
+            });
+            if (duringStart) {
+                ASSERT_TRUE(fake.waitUntilPending(Completion::contentQuery));
+                ASSERT_EQ(::kill(::getpid(), signal), 0);
+                fake.release(Completion::contentQuery);
+            } else {
+                ASSERT_TRUE(waitForReady(out));
+                ASSERT_EQ(::kill(::getpid(), signal), 0);
+            }
+            ASSERT_EQ(running.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            EXPECT_EQ(running.get().status, 0);
+            EXPECT_EQ(out.contents(), "READY\n");
+            EXPECT_EQ(err.contents(), "");
+            EXPECT_EQ(fake.log().count("stopCapture"), 1U);
+            in.write("unread\n");
+            EXPECT_EQ(in.rest(), "unread\n");
+        }
+    }
+}
+
+// A parent that stopped reading one of the tool's outputs costs what would have gone there, not the recording: the
+// write fails instead of killing the tool.
+TEST_F(FrontTest, AClosedOutputOrErrorStreamIsNotFatal) {
+    for (const bool closedError : {false, true}) {
+        SCOPED_TRACE(closedError ? "standard error closed" : "standard output closed");
+        fake.script = {};
+        fake.log().clear();
+        if (closedError) {
+            fake.script.startCaptureError = Error{"Not permitted."};
+        }
+        testing::Pipe closed;
+        closed.closeRead();
+        std::FILE* closedStream = ::fdopen(::dup(closed.writeEnd()), "w");
+        ASSERT_NE(closedStream, nullptr);
+        const StreamFile in("\n");
+        const StreamFile other;
+        const Outcome result = closedError
+                                   ? run({(scratch / "out.m4a").string()}, fileno(in.get()), other.get(), closedStream)
+                                   : run({(scratch / "out.m4a").string()}, fileno(in.get()), closedStream, other.get());
+        std::fclose(closedStream);
+        EXPECT_EQ(result.status, closedError ? 4 : 0);
+        EXPECT_EQ(fake.log().count("stopCapture"), closedError ? 0U : 1U);
+    }
+}
+
+TEST_F(FrontTest, AMessageCarryingALineBreakStaysOneLine) {
+    fake.script.contentError = Error{"Cannot write /tmp/a\nb.m4a:\tdenied"};
+    EXPECT_EQ(run({(scratch / "out.m4a").string()}).error, "Cannot write /tmp/a\\nb.m4a:\\tdenied\n");
 }
 
 TEST_F(FrontTest, StartAndStopRunAwayFromTheMainThreadWhichWaitsThroughThePlatform) {
