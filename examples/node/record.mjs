@@ -86,7 +86,8 @@ export class StartError extends RecordingError {
   }
 }
 
-/** Status 5: the recording ran, but the file could not be finished (for example, the disk filled up). */
+/** Status 5: the recording ran, but the file could not be finished (for example, the disk filled up). On Linux the
+ * file at the path still holds what was recorded. */
 export class FinishError extends RecordingError {
   get kind() {
     return 'finish';

@@ -90,7 +90,8 @@ class StartError(RecordingError):
 
 
 class FinishError(RecordingError):
-    """Status 5: the recording ran, but the file could not be finished (for example, the disk filled up)."""
+    """Status 5: the recording ran, but the file could not be finished (for example, the disk filled up). On Linux
+    the file at the path still holds what was recorded."""
 
     kind = "finish"
 
