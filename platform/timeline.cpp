@@ -50,9 +50,13 @@ Timeline::Placement Timeline::place(MediaTime bufferStart, int64_t frameCount) {
         reference_ = bufferStart;
         referenceWritten_ = written_ + offset;
     }
-    if (offset > toleranceFrames_) {
+    // Until the first frame is written the tolerance does not apply: a first buffer a few milliseconds off the
+    // session's start is placed exactly, rather than packed against it (shifting all that follows) or absorbed by a
+    // resampling writer over the first seconds, which bends the pitch of a recording that has no drift at all.
+    const int64_t tolerance = written_ == 0 ? 0 : toleranceFrames_;
+    if (offset > tolerance) {
         placement.silenceFrames = offset;
-    } else if (offset < -toleranceFrames_) {
+    } else if (offset < -tolerance) {
         placement.skipFrames = std::min(-offset, frameCount);
     } else {
         placement.driftFrames = offset;

@@ -204,6 +204,20 @@ TEST(TimelineTest, TellsTheDriftWithinTheTolerance) {
     }
 }
 
+// A start stamp a little off the first audio would otherwise be packed, or bent away by a resampling writer.
+TEST(TimelineTest, PlacesTheFirstBufferExactlyEvenWithinTheTolerance) {
+    for (const int64_t offset : {kTolerance / 2, -kTolerance / 2}) {
+        SCOPED_TRACE(offset);
+        Timeline timeline(kRate, kTolerance, kMaxGap);
+        timeline.start(nanos(kHostBase));
+        timeline.wrote(0, 0); // the capture's empty start mark writes nothing
+        const Timeline::Placement placement = timeline.place(nanos(kHostBase + offset * kNanos / kRate), 480);
+        EXPECT_EQ(placement.silenceFrames, std::max<int64_t>(offset, 0));
+        EXPECT_EQ(placement.skipFrames, std::max<int64_t>(-offset, 0));
+        EXPECT_EQ(placement.driftFrames, 0);
+    }
+}
+
 TEST(TimelineTest, StartingAgainBeginsFromNothing) {
     Timeline timeline(kRate, kTolerance, kMaxGap);
     timeline.start(frames(0));
