@@ -10,11 +10,13 @@ root=$(pwd)
 bash scripts/setup.sh
 
 jobs=$(nproc)
+# Builds compile at the lowest priority: the sanitizer builds run beside the long recordings, whose players, servers
+# and simulated card must keep time on two cores.
 configure() { # dir, target ("all" for everything), extra cmake arguments...
   local dir=$1 target=$2
   shift 2
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs" --target "$target"
+  nice -n 19 cmake --build "$dir" -j "$jobs" --target "$target"
 }
 
 configure build all
@@ -44,7 +46,7 @@ configure build-tsan qfx_unit_tests -DQFX_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   ctest --test-dir build-tsan -L unit --output-on-failure -j "$jobs" || status=1
 # And the capture's teardown while its server dies at the moment of stop, round after round.
-cmake --build build-tsan -j "$jobs" --target qfx_backend_tests
+nice -n 19 cmake --build build-tsan -j "$jobs" --target qfx_backend_tests
 QFX_TEST_SOUND_SERVER=pulseaudio TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   build-tsan/tests/linux/qfx_backend_tests --gtest_filter='PulseCaptureTest.AServerDying*' || status=1
 
