@@ -357,3 +357,9 @@ def keeps_the_clock(server):
 
 def figure(text):
     print(f"[figure] {SERVER_KIND}: {text}")
+
+
+if __name__ == "__main__":  # harness.py KIND COMMAND...: runs COMMAND with a private server of KIND
+    import sys
+    with SoundServer(sys.argv[1]) as running:
+        sys.exit(subprocess.run(sys.argv[2:], env=running.env).returncode)

@@ -41,23 +41,6 @@ def test_unreachable_server_and_server_without_sinks_fail_to_start(tmp_path):
     assert not os.path.lexists(tmp_path / "out.m4a")
 
 
-@pytest.mark.parametrize("kind", ["file", "link", "dangling link"])
-def test_file_or_link_in_the_way_is_replaced_and_a_link_target_kept(server, tmp_path, kind):
-    out = tmp_path / "out.m4a"
-    if kind == "file":
-        out.write_text("old")
-    if kind == "link":
-        (tmp_path / "target").write_text("target")
-    if kind != "file":
-        out.symlink_to(tmp_path / "target")
-    player = Player(server, tone(4))
-    tool = record([out], server.env, 1.5)
-    player.stop()
-    assert tool.status == 0 and tool.stderr == ""
-    assert not out.is_symlink() and is_our_file(out)
-    assert kind != "link" or (tmp_path / "target").read_text() == "target"
-
-
 @pytest.mark.parametrize("kind", ["directory", "fifo", "empty path"])
 def test_directory_fifo_or_empty_path_is_left_alone_and_fails_to_start(server, tmp_path, kind):
     out = tmp_path / "out.m4a"

@@ -98,18 +98,6 @@ TEST_F(RecorderTest, IntakeLooksAtNothingOfABufferOfAnotherType) {
     EXPECT_TRUE(fake.log().all().empty());
 }
 
-TEST_F(RecorderTest, IntakeDropsBuffersWhileThereIsNoWriter) {
-    // Never started: no writer, no input. The intake must not touch them.
-    const auto queue = fake.made().sampleQueue.lock();
-    fakes::FakeStream stream("stream", fake, {});
-    fake.log().clear();
-    queue->sync([&] {
-        const fakes::FakeSampleBuffer buffer({at(1)}, fake.log());
-        recorder->didOutputSampleBuffer(stream, buffer, kStreamOutputTypeAudio);
-    });
-    EXPECT_TRUE(fake.log().calls().empty());
-}
-
 TEST_F(RecorderTest, StreamEndedReportIsOneExactLineAndChangesNothing) {
     const struct {
         const char* description;

@@ -14,10 +14,18 @@ using platform::Error;
 
 using Calls = std::vector<std::string>;
 
-TEST_F(RecorderTest, StopOfARecorderThatNeverStartedTouchesNoService) {
-    fake.log().clear();
-    EXPECT_EQ(recorder->stop(), std::nullopt);
-    EXPECT_TRUE(fake.log().calls().empty());
+TEST_F(RecorderTest, StopWaitsForTheCaptureToStopHoweverLongItTakes) {
+    startCapturing();
+    deliver({1});
+    fake.hold(Completion::stopCapture);
+    auto stopped = std::async(std::launch::async, [this] { return recorder->stop(); });
+    ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
+    // Given half a second, a stop that did not wait would have finished the file (the fake completes at once).
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+    EXPECT_EQ(fake.log().count("markAsFinished"), 0U);
+    fake.release(Completion::stopCapture);
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(stopped.get(), std::nullopt);
 }
 
 TEST_F(RecorderTest, StopWithoutAudioCancelsTheWriter) {

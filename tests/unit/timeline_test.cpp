@@ -143,15 +143,5 @@ TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
     }
 }
 
-TEST(TimelineTest, StartingAgainBeginsFromNothing) {
-    Timeline timeline(kRate, kTolerance, kMaxGap);
-    timeline.start(frames(0));
-    (void)timeline.place(frames(10 * kSecond), 480); // a wild jump moves the reference
-    timeline.start(frames(100));
-    EXPECT_EQ(timeline.writtenFrames(), 0);
-    const Timeline::Placement placement = timeline.place(frames(100 + 200), 480);
-    EXPECT_EQ(placement.silenceFrames, 200);
-}
-
 } // namespace
 } // namespace qfx::platform
