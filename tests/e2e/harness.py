@@ -155,11 +155,6 @@ class Tool:
     def stderr(self):
         return bytes(self._err).decode(errors="replace")
 
-    @property
-    def recorded(self):
-        """Seconds between READY and the stop."""
-        return self.stop_at - self.ready_at
-
 
 def record(args, env, seconds, cwd=None, stop=""):
     """Starts the tool, records `seconds` after READY, stops it; gives the Tool, finished."""
@@ -244,11 +239,6 @@ def silence(seconds):
     return np.zeros((round(seconds * RATE), 2), np.float32)
 
 
-def noise(seconds, amplitude=0.5, seed=1):
-    return (np.random.default_rng(seed).uniform(-amplitude, amplitude, (round(seconds * RATE), 2))
-            .astype(np.float32))
-
-
 # Files, as a user's tools see them.
 
 def probe(path):
@@ -302,12 +292,6 @@ def holes(samples, level, window=0.005):
             if after - before > 1:
                 found.append(((before + 1) * window, (after - before - 1) * window))
     return found
-
-
-def onset(samples, level=0.05):
-    """Seconds to the first sample at or above `level` (mono), or None."""
-    at = np.flatnonzero(np.abs(samples) >= level)
-    return at[0] / RATE if len(at) else None
 
 
 def levels(samples, frequency, window=0.02):

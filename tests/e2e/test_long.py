@@ -42,7 +42,7 @@ def test_ten_minutes_keep_the_clock(tmp_path):
             off = onsets - onsets[0] - np.round((onsets - onsets[0]) / PERIOD) * PERIOD
             worst = int(np.argmax(np.abs(off)))
             lost = sum(length for _, length in holes(audio[round(onsets[0] * 48000):, 0], 0.01))
-            print(f"[figure] {server.kind}: {tool.recorded:.3f} s from READY to the stop, {duration(audio):.3f} s in "
+            print(f"[figure] {server.kind}: {tool.stop_at - tool.ready_at:.3f} s from READY to the stop, {duration(audio):.3f} s in "
                   f"the file; {len(onsets)} of {expected} bursts; the last off by {off[-1] * 1000:.1f} ms, the worst "
                   f"by {off[worst] * 1000:.1f} ms at {onsets[worst]:.1f} s; {lost:.3f} s of holes in the tone")
             if keeps_the_clock(server):

@@ -6,7 +6,7 @@ import time
 import numpy as np
 
 from harness import (TOLERANCE, MonitorListener, Player, SoundServer, Tool, assert_length_fits, bursts, decode,
-                     duration, figure, holes, keeps_the_clock, levels, probe, rms, silence, spans, tone)
+                     duration, figure, holes, is_our_file, keeps_the_clock, levels, rms, silence, spans, tone)
 
 
 def start(server, path):
@@ -27,14 +27,8 @@ def test_left_and_right_tones_arrive_in_their_channels_of_a_valid_file(server, t
     time.sleep(0.3)
     stop(tool)
     assert tool.stderr == ""
-    found = probe(tmp_path / "out.m4a")
-    stream = found["streams"][0]
-    assert (stream["codec_name"], stream["profile"], stream["sample_rate"], stream["channels"]) == \
-        ("aac", "LC", "48000", 2)
-    assert found["format"]["tags"]["major_brand"] == "M4A "
-    assert 0.5 * 192000 < int(stream["bit_rate"]) < 1.15 * 192000
+    assert is_our_file(tmp_path / "out.m4a")
     audio = decode(tmp_path / "out.m4a")
-    assert abs(float(found["format"]["duration"]) - duration(audio)) < 0.03
     # No listener keeps the sink awake: however late an idle sink delivers, the file starts when the capture did.
     assert_length_fits(audio, tool, tool.stop_at)
     ends = []

@@ -7,9 +7,9 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -19,13 +19,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <numbers>
 #include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -38,7 +36,6 @@ namespace fs = std::filesystem;
 constexpr int32_t kRate = 48000;
 constexpr int64_t kSecond = kRate; // frames
 constexpr int32_t kChannels = 2;
-constexpr int64_t kNanosPerSecond = 1'000'000'000;
 
 const OutputSettings kSettings = {{kFormatIDKey, kAudioFormatMPEG4AAC},
                                   {kSampleRateKey, int64_t{48000}},
@@ -78,29 +75,11 @@ std::string run(const std::string& command) {
     return output;
 }
 
-// What ffprobe says of the first stream and of the container, as key=value.
-std::map<std::string, std::string> probe(const std::string& path) {
-    const std::string text =
-        run("ffprobe -v error -select_streams a:0 -show_entries "
-            "stream=codec_name,profile,sample_rate,channels,bit_rate,duration_ts:format_tags=major_brand "
-            "-of default=noprint_wrappers=1 '" +
-            path + "' 2>/dev/null");
-    std::map<std::string, std::string> values;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end;
-        const std::string line = text.substr(start, end - start);
-        if (const size_t equals = line.find('='); equals != std::string::npos) {
-            std::string key = line.substr(0, equals);
-            if (key.starts_with("TAG:")) {
-                key = key.substr(4);
-            }
-            values[key] = line.substr(equals + 1);
-        }
-        start = end + 1;
-    }
-    return values;
+// What ffprobe says of the file: `entries` as ffprobe's -show_entries takes them, values comma separated.
+std::string probe(const std::string& path, const std::string& entries) {
+    std::string text = run("ffprobe -v error -show_entries " + entries + " -of csv=p=0 '" + path + "' 2>/dev/null");
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
 }
 
 // The file decoded by ffmpeg (which applies the file's edit list) to interleaved float stereo.
@@ -112,8 +91,7 @@ std::vector<float> decode(const std::string& path) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+    return fs::exists(fs::symlink_status(path));
 }
 
 class TempDir {
@@ -167,38 +145,6 @@ WriterStatus finish(Recording& recording) {
     return recording.writer->status();
 }
 
-// Writes `seconds` of tone in 10 ms buffers from capture frame 0, session included, and finishes.
-void writeTone(FfmpegWriterService& service, const std::string& path, double seconds) {
-    std::optional<Recording> recording = startRecording(service, path);
-    ASSERT_TRUE(recording);
-    recording->writer->startSession(MediaTime::make(0, kRate));
-    const auto total = static_cast<int64_t>(seconds * kRate);
-    for (int64_t frame = 0; frame < total; frame += 480) {
-        ASSERT_TRUE(recording->input->isReadyForMoreMediaData());
-        ASSERT_TRUE(recording->input->append(*toneBuffer(MediaTime::make(frame, kRate), frame, 480)));
-    }
-    ASSERT_EQ(finish(*recording), WriterStatus::completed);
-}
-
-TEST(FfmpegWriterTest, WritesStereoAacLcInAnM4aWhateverTheExtension) {
-    TempDir dir;
-    FfmpegWriterService service;
-    for (const std::string name : {"out.m4a", "out.mp4", "out"}) {
-        SCOPED_TRACE(name);
-        const std::string path = dir.file(name);
-        writeTone(service, path, 2.0);
-        std::map<std::string, std::string> info = probe(path);
-        EXPECT_EQ(info["codec_name"], "aac");
-        EXPECT_EQ(info["profile"], "LC");
-        EXPECT_EQ(info["sample_rate"], "48000");
-        EXPECT_EQ(info["channels"], "2");
-        EXPECT_EQ(info["major_brand"], "M4A ");
-        const long bitRate = std::strtol(info["bit_rate"].c_str(), nullptr, 10);
-        EXPECT_GT(bitRate, 150000);
-        EXPECT_LT(bitRate, 230000);
-    }
-}
-
 // One buffer as the capture would hand it: `frameCount` frames of the tone from capture frame `firstFrame`, stamped
 // `time` (which a faulty clock may set apart from `firstFrame`).
 struct Delivery {
@@ -215,7 +161,6 @@ struct Segment {
 
 struct TimingCase {
     std::string name;
-    MediaTime sessionStart;
     std::vector<Delivery> deliveries;
     std::vector<Segment> expected;
 };
@@ -224,16 +169,10 @@ MediaTime at(int64_t frame) {
     return MediaTime::make(frame, kRate);
 }
 
-// Nanoseconds since boot, the size a host clock reaches after months of uptime.
-constexpr int64_t kHostBase = 9'000'000'000'000'000'000;
-MediaTime hostAt(int64_t frame) {
-    return MediaTime::make(kHostBase + frame * kNanosPerSecond / kRate, 1'000'000'000);
-}
-
-std::vector<Delivery> steady(int64_t from, int64_t to, int64_t size, MediaTime (*clock)(int64_t) = at) {
+std::vector<Delivery> steady(int64_t from, int64_t to, int64_t size) {
     std::vector<Delivery> deliveries;
     for (int64_t frame = from; frame < to; frame += size) {
-        deliveries.push_back({clock(frame), frame, std::min(size, to - frame)});
+        deliveries.push_back({at(frame), frame, std::min(size, to - frame)});
     }
     return deliveries;
 }
@@ -248,27 +187,18 @@ constexpr int64_t kTestMaxGap = kRate / 2;
 
 const std::vector<TimingCase> kTimingCases = {
     {"uneven buffer sizes are re-chunked without a seam",
-     at(0),
      steady(0, 20000, 441) + steady(20000, 40000, 1500) + steady(40000, 48000, 97),
      {{48000, 0}}},
     {"a gap in the times becomes silence of its length, at its place",
-     at(0),
      steady(0, 24000, 480) + steady(48000, 72000, 480),
      {{24000, 0}, {24000, std::nullopt}, {24000, 48000}}},
-    {"an overlap is trimmed", at(0), steady(0, 24000, 480) + steady(19200, 48000, 960), {{48000, 0}}},
+    {"an overlap is trimmed", steady(0, 24000, 480) + steady(19200, 48000, 960), {{48000, 0}}},
     {"an overlap ending inside a buffer is trimmed inside it",
-     at(0),
      steady(0, 24000, 480) + steady(23700, 48000, 960),
      {{48000, 0}}},
     {"a wild jump writes at most the bound, then follows the new times",
-     at(0),
      steady(0, 24000, 480) + steady(24000 + 100 * kSecond, 48000 + 100 * kSecond, 480),
      {{24000, 0}, {kTestMaxGap, std::nullopt}, {24000, 24000 + 100 * kSecond}}},
-    {"frames before the session's start are left out", at(4800), steady(0, 48000, 960), {{43200, 4800}}},
-    {"host-time stamps in nanoseconds",
-     hostAt(0),
-     steady(0, 24000, 480, hostAt) + steady(36000, 48000, 480, hostAt),
-     {{24000, 0}, {12000, std::nullopt}, {12000, 36000}}},
 };
 
 // Relative RMS difference between the decoded frames [begin, end) and the expected tone, per channel.
@@ -299,10 +229,11 @@ TEST(FfmpegWriterTest, TheFileFollowsThePresentationTimes) {
     constexpr int64_t kMargin = 2048;
     for (const TimingCase& c : kTimingCases) {
         SCOPED_TRACE(c.name);
-        const std::string path = dir.file("timing.m4a");
+        // Whatever the path's extension, the file is stereo AAC-LC in an M4A container.
+        const std::string path = dir.file("timing" + std::string(c.name.size() % 2 == 0 ? ".mp4" : ""));
         std::optional<Recording> recording = startRecording(service, path);
         ASSERT_TRUE(recording);
-        recording->writer->startSession(c.sessionStart);
+        recording->writer->startSession(at(0));
         for (const Delivery& d : c.deliveries) {
             ASSERT_TRUE(recording->input->append(*toneBuffer(d.time, d.firstFrame, d.frameCount)));
         }
@@ -315,7 +246,12 @@ TEST(FfmpegWriterTest, TheFileFollowsThePresentationTimes) {
         }
         // The file's edit list hides the encoder's priming and the last frame's padding, so its length is exact.
         // FFmpeg 5.1's decoder applies the list's start but not its end: it adds the last frame's padding.
-        EXPECT_EQ(probe(path)["duration_ts"], std::to_string(total));
+        EXPECT_EQ(probe(path, "stream=duration_ts"), std::to_string(total));
+        EXPECT_EQ(probe(path, "stream=codec_name,profile,sample_rate,channels"), "aac,LC,48000,2");
+        EXPECT_EQ(probe(path, "format_tags=major_brand"), "M4A ");
+        if (c.expected.size() == 1) { // silence takes fewer bits
+            EXPECT_NEAR(std::stol(probe(path, "stream=bit_rate")), 192000, 40000);
+        }
         const int64_t decodedFrames = static_cast<int64_t>(decoded.size()) / kChannels;
         ASSERT_GE(decodedFrames, total);
         ASSERT_LT(decodedFrames, total + 1024);
@@ -338,46 +274,25 @@ TEST(FfmpegWriterTest, TheFileFollowsThePresentationTimes) {
     }
 }
 
-TEST(FfmpegWriterTest, CancelAndUnfinishedReleaseRemoveTheFile) {
+TEST(FfmpegWriterTest, CancelOrReleaseBeforeTheFinishRemovesTheFile) {
     TempDir dir;
     FfmpegWriterService service;
     const std::string path = dir.file("partial.m4a");
-    auto appendSome = [](Recording& recording) {
-        recording.writer->startSession(at(0));
+    for (const bool cancel : {true, false}) {
+        std::optional<Recording> recording = startRecording(service, path);
+        ASSERT_TRUE(recording);
+        recording->writer->startSession(at(0));
         for (int64_t frame = 0; frame < 9600; frame += 480) {
-            EXPECT_TRUE(recording.input->append(*toneBuffer(at(frame), frame, 480)));
+            EXPECT_TRUE(recording->input->append(*toneBuffer(at(frame), frame, 480)));
         }
-    };
-    {
-        std::optional<Recording> recording = startRecording(service, path);
-        ASSERT_TRUE(recording);
-        EXPECT_TRUE(exists(path));
-        appendSome(*recording);
-        recording->writer->cancelWriting();
-        EXPECT_EQ(recording->writer->status(), WriterStatus::cancelled);
+        if (cancel) {
+            recording->writer->cancelWriting();
+            EXPECT_EQ(recording->writer->status(), WriterStatus::cancelled);
+        } else {
+            recording->writer.reset(); // the input outlives it, as in the recorder's fields
+        }
         EXPECT_FALSE(exists(path));
-        EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
         EXPECT_FALSE(recording->input->append(*toneBuffer(at(9600), 9600, 480)));
-    }
-    {
-        std::optional<Recording> recording = startRecording(service, path);
-        ASSERT_TRUE(recording);
-        appendSome(*recording);
-        recording->writer.reset(); // the input outlives it, as in the recorder's fields
-        EXPECT_FALSE(exists(path));
-        EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
-        EXPECT_FALSE(recording->input->append(*toneBuffer(at(9600), 9600, 480)));
-    }
-    {
-        // Once completed, cancelling and releasing leave the file alone.
-        std::optional<Recording> recording = startRecording(service, path);
-        ASSERT_TRUE(recording);
-        appendSome(*recording);
-        ASSERT_EQ(finish(*recording), WriterStatus::completed);
-        recording->writer->cancelWriting();
-        EXPECT_EQ(recording->writer->status(), WriterStatus::completed);
-        recording.reset();
-        EXPECT_TRUE(exists(path));
     }
 }
 
@@ -424,95 +339,16 @@ TEST(FfmpegWriterTest, NothingAtThePathIsReplacedOrWrittenThrough) {
     }
     std::ifstream kept(target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
-
-    const std::string file = dir.file("file");
-    const std::vector<std::pair<FileLocation, std::string>> refused = {
-        {{dir.file("missing/out.m4a")},
-         "Cannot write to " + dir.file("missing/out.m4a") + ": No such file or directory"},
-        {{file + "/out.m4a"}, "Cannot write to " + file + "/out.m4a: Not a directory"},
-        {{""}, "Cannot write to : No such file or directory"},
-    };
-    for (const auto& [location, description] : refused) {
-        Result<std::shared_ptr<Writer>> made = service.makeWriter(location, kFileTypeAppleM4A);
-        ASSERT_FALSE(made.ok());
-        EXPECT_EQ(made.error().description, description);
-    }
-    Result<std::shared_ptr<Writer>> wrongType = service.makeWriter({dir.file("x.wav")}, "com.microsoft.waveform-audio");
-    ASSERT_FALSE(wrongType.ok());
-    EXPECT_EQ(wrongType.error().description,
-              "Cannot write to " + dir.file("x.wav") + ": Unsupported file type com.microsoft.waveform-audio");
-    EXPECT_FALSE(exists(dir.file("x.wav")));
 }
-
-// makeWriter's answer for a path in a directory we may only read. Root may write anywhere, so as root the question is
-// asked by a child process that has given root up.
-std::string askWithoutWriteAccess(FfmpegWriterService& service, const std::string& path) {
-    auto ask = [&service, &path] {
-        Result<std::shared_ptr<Writer>> made = service.makeWriter({path}, kFileTypeAppleM4A);
-        return made.ok() ? std::string("made") : made.error().description;
-    };
-    if (::geteuid() != 0) {
-        return ask();
-    }
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return "no pipe";
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(fds[0]);
-        const std::string answer = ::setgid(65534) == 0 && ::setuid(65534) == 0 ? ask() : "cannot drop root";
-        (void)!::write(fds[1], answer.data(), answer.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string answer;
-    char chunk[256];
-    ssize_t got = 0;
-    while ((got = ::read(fds[0], chunk, sizeof chunk)) > 0) {
-        answer.append(chunk, static_cast<size_t>(got));
-    }
-    ::close(fds[0]);
-    ::waitpid(child, nullptr, 0);
-    return answer;
-}
-
-TEST(FfmpegWriterTest, AReadOnlyDirectoryIsRefused) {
-    TempDir dir;
-    FfmpegWriterService service;
-    const std::string locked = dir.file("locked");
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
-    EXPECT_EQ(askWithoutWriteAccess(service, locked + "/out.m4a"),
-              "Cannot write to " + locked + "/out.m4a: Permission denied");
-}
-
-// A small file system of our own that fills up; needs root (mount), skipped without it.
-class FullDisk {
-public:
-    FullDisk() : mounted_(::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=64k") == 0) {}
-    ~FullDisk() {
-        if (mounted_) {
-            ::umount2(dir_.path().c_str(), MNT_DETACH);
-        }
-    }
-    FullDisk(const FullDisk&) = delete;
-    FullDisk& operator=(const FullDisk&) = delete;
-    [[nodiscard]] bool mounted() const { return mounted_; }
-    [[nodiscard]] std::string file(const std::string& name) const { return dir_.file(name); }
-
-private:
-    TempDir dir_;
-    bool mounted_;
-};
 
 TEST(FfmpegWriterTest, AFullDiskFailsTheWriterWithTheSystemsReason) {
-    FullDisk disk;
-    if (!disk.mounted()) {
+    const TempDir dir;
+    if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     }
+    const std::shared_ptr<void> unmount(nullptr, [&dir](void*) { ::umount2(dir.path().c_str(), MNT_DETACH); });
     FfmpegWriterService service;
-    const std::string path = disk.file("full.m4a");
+    const std::string path = dir.file("full.m4a");
     std::optional<Recording> recording = startRecording(service, path);
     ASSERT_TRUE(recording);
     recording->writer->startSession(at(0));

@@ -26,21 +26,11 @@ public:
 
     [[nodiscard]] std::FILE* get() const { return file_; }
 
-    /// Everything written to it so far.
+    /// Everything written so far, as a reader of the file sees it once the stream is flushed.
     [[nodiscard]] std::string contents() const {
         std::fflush(file_);
-        const long end = std::ftell(file_);
-        std::rewind(file_);
-        std::string text;
-        for (int c = std::getc(file_); c != EOF; c = std::getc(file_)) {
-            text.push_back(static_cast<char>(c));
-        }
-        std::fseek(file_, end, SEEK_SET);
-        return text;
+        return delivered();
     }
-
-    /// What has reached the file itself, without flushing the stream's buffer: what a parent reading the other end
-    /// of a pipe would have received by now.
     [[nodiscard]] std::string delivered() const {
         std::string text;
         char chunk[256];
