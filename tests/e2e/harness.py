@@ -91,10 +91,6 @@ class SoundServer:
         assert done.returncode == 0, f"pactl {' '.join(args)}: {done.stderr}"
         return done.stdout.strip()
 
-    def load_null_sink(self, name):
-        """Gives the module's index."""
-        return self.pactl("load-module", "module-null-sink", f"sink_name={name}", "rate=48000", "channels=2")
-
     def module_of_sink(self, name):
         for sink in json.loads(self.pactl("--format=json", "list", "sinks")):
             if sink["name"] == name:

@@ -17,7 +17,7 @@ FIRST, SECOND, MICROPHONE = 440, 880, 1234  # Hz, played into qfx_null, qfx_seco
 @pytest.fixture
 def own_server():
     with SoundServer() as server:
-        server.load_null_sink("qfx_second")
+        server.pactl("load-module", "module-null-sink", "sink_name=qfx_second")
         yield server
 
 

@@ -31,7 +31,6 @@ def test_left_and_right_tones_arrive_in_their_channels_of_a_valid_file(server, t
     audio = decode(tmp_path / "out.m4a")
     # No listener keeps the sink awake: however late an idle sink delivers, the file starts when the capture did.
     assert_length_fits(audio, tool, tool.stop_at)
-    ends = []
     for channel, frequency in [(0, 440), (1, 660)]:
         found = spans(audio[:, channel], frequency, 0.25)
         assert found, f"the {frequency} Hz tone is missing"
@@ -41,9 +40,6 @@ def test_left_and_right_tones_arrive_in_their_channels_of_a_valid_file(server, t
         middle = audio[round((a + 0.1) * 48000):round((b - 0.1) * 48000)]
         assert abs(np.median(levels(middle[:, channel], frequency)) - 0.5) < 0.05
         assert rms(middle[:, 1 - channel]) < 0.001, "the other channel is silent"
-        ends.append((found[0][0], found[-1][1]))
-    if keeps_the_clock(server):
-        assert abs(ends[1][0] - ends[0][1]) < 0.03, "the right tone follows the left at once"
 
 
 def test_a_process_stopped_for_a_second_keeps_the_clock(server, tmp_path):

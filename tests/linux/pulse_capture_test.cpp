@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -48,32 +45,6 @@ double level(const std::vector<float>& interleaved, int channel) {
 int run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()); // NOLINT(cert-env33-c, concurrency-mt-unsafe)
 }
-
-/// Plays 440 Hz on the left channel only into `sink` for as long as it lives.
-class Player {
-public:
-    explicit Player(const std::string& sink) {
-        run("sox -n -r 48000 -c 2 " + path_ + " synth 30 sine 440 remix 1 0");
-        const std::string device = "--device=" + sink;
-        const char* argv[] = {"paplay", device.c_str(), path_.c_str(), nullptr};
-        if (posix_spawnp(&pid_, "paplay", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
-            pid_ = -1;
-        }
-    }
-    ~Player() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::remove(path_.c_str());
-    }
-    Player(const Player&) = delete;
-    Player& operator=(const Player&) = delete;
-
-private:
-    std::string path_ = "/tmp/qfx-tone-" + std::to_string(getpid()) + ".wav";
-    pid_t pid_ = -1;
-};
 
 /// The recorder's two roles: keeps what the service delivers, and whether it came well formed on the queue.
 class Collector final : public StreamOutput, public StreamDelegate {
@@ -170,12 +141,13 @@ TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUnti
     ASSERT_FALSE(stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue));
     const int64_t startedAt = CaptureClock::monotonicNowNs();
     ASSERT_FALSE(await([&](CaptureCompletion done) { stream->startCapture(std::move(done)); }));
-    {
-        const Player player("qfx_null");
-        ASSERT_TRUE(collector->waitUntil([&] {
-            return !collector->buffers.empty() && level(collector->buffers.back().samples, 0) > 0.2;
-        })) << "the tone never arrived";
-    }
+    // 440 Hz on the left channel only, for a few seconds.
+    const std::string tone = "/tmp/qfx-tone-" + std::to_string(getpid()) + ".wav";
+    ASSERT_EQ(run("sox -n -r 48000 -c 2 " + tone + " synth 8 sine 440 remix 1 0 && { paplay " + tone + " & }"), 0);
+    ASSERT_TRUE(collector->waitUntil([&] {
+        return !collector->buffers.empty() && level(collector->buffers.back().samples, 0) > 0.2;
+    })) << "the tone never arrived";
+    std::remove(tone.c_str());
     EXPECT_FALSE(await([&](CaptureCompletion done) { stream->stopCapture(std::move(done)); }));
     const int64_t stoppedAt = CaptureClock::monotonicNowNs();
     collector->queue->sync([] {});

@@ -1,4 +1,4 @@
-// Small helpers shared by the unit tests: stand-in standard streams and a private scratch directory.
+// Stand-in standard streams for the unit tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,27 +46,6 @@ public:
 
 private:
     std::FILE* file_;
-};
-
-/// A fresh directory under the system's temporary directory, removed with everything in it afterwards.
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qfx-unit-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
 };
 
 } // namespace qfx::testing

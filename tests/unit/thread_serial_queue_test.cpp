@@ -96,7 +96,7 @@ TEST(ThreadSerialQueue, DestructionOnItsOwnWorkerFinishesTheQueue) {
     queue->async([&tailRan] { tailRan.set_value(); });
     queue.reset();
     released.set_value();
-    tailRan.get_future().wait();
+    EXPECT_EQ(tailRan.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 } // namespace
