@@ -152,16 +152,6 @@ class Tool:
         return bytes(self._err).decode(errors="replace")
 
 
-def record(args, env, seconds, cwd=None, stop=""):
-    """Starts the tool, records `seconds` after READY, stops it; gives the Tool, finished."""
-    tool = Tool(args, env, cwd)
-    assert tool.wait_ready(), f"no READY: {tool.stdout!r} {tool.stderr!r}"
-    time.sleep(seconds)
-    tool.send(stop)
-    tool.status = tool.finish()
-    return tool
-
-
 class Player:
     """Plays a signal ((frames, 2) float32 array at 48000 Hz) into a sink through pacat, which the sink plays by
     its own clock."""

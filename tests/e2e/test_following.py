@@ -38,11 +38,6 @@ def record_around(server, path, sinks, change):
     return tool, before_stop
 
 
-def level_at_end(audio, frequency):
-    """The loudest the tone is in the file's last second but the encoder's fading end, in fifths of it."""
-    return max(levels(audio[-round(1.1 * 48000):-round(0.1 * 48000), 0], frequency, 0.2))
-
-
 @pytest.mark.parametrize("change", ["second sink made default", "captured sink removed"])
 def test_the_recording_moves_to_the_sink_the_sound_now_goes_to(own_server, tmp_path, change):
     module = own_server.module_of_sink("qfx_null")
@@ -55,7 +50,8 @@ def test_the_recording_moves_to_the_sink_the_sound_now_goes_to(own_server, tmp_p
     assert first and second
     # Only the first sink before the change. (The server may move the first player along with the change.)
     assert second[0][0] - first[0][0] >= 0.5, "the second sink was heard before the change"
-    assert level_at_end(audio, SECOND) > 0.25
+    # The second sink is heard to the end (but for the encoder's fading last frame), a stall's hole aside.
+    assert max(levels(audio[-round(1.1 * 48000):-round(0.1 * 48000), 0], SECOND, 0.2)) > 0.25
     figure(f"{change}: {second[0][0] - first[0][1]:.3f} s of silence between the sinks' audio")
 
 

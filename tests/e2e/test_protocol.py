@@ -1,10 +1,11 @@
 """The protocol over real pipes: what a parent sees when a recording cannot start, and when it ends the recording
 each way it can."""
 import os
+import time
 
 import pytest
 
-from harness import Player, SoundServer, Tool, is_our_file, record, tone
+from harness import Player, SoundServer, Tool, is_our_file, tone
 
 
 def one_line(text):
@@ -33,7 +34,10 @@ def test_unreachable_server_and_server_without_sinks_fail_to_start(tmp_path):
 @pytest.mark.parametrize("stop", [None, "", "\nnever read"], ids=["end of input", "empty line", "two lines"])
 def test_each_way_of_stopping_ends_cleanly_with_a_file(server, tmp_path, stop):
     player = Player(server, tone(4))
-    tool = record([tmp_path / "out.m4a"], server.env, 1.5, stop=stop)
+    tool = Tool([tmp_path / "out.m4a"], server.env)
+    assert tool.wait_ready()
+    time.sleep(1.5)
+    tool.send(stop)
+    assert (tool.finish(), tool.stdout, tool.stderr) == (0, "READY\n", "")
     player.stop()
-    assert (tool.status, tool.stdout, tool.stderr) == (0, "READY\n", "")
     assert is_our_file(tmp_path / "out.m4a")

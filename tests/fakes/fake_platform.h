@@ -60,8 +60,8 @@ public:
         return calls_;
     }
     size_t count(const std::string& call) const {
-        const std::lock_guard lock(mutex_);
-        return static_cast<size_t>(std::count(calls_.begin(), calls_.end(), call));
+        const std::vector<std::string> made = calls();
+        return static_cast<size_t>(std::count(made.begin(), made.end(), call));
     }
     void clearCalls() {
         const std::lock_guard lock(mutex_);

@@ -21,13 +21,11 @@ struct Step {
     int64_t expectedMs;   ///< the presentation time given (place only)
 };
 
-struct Case {
-    const char* name;
-    std::vector<Step> steps;
-};
-
 TEST(CaptureClockTest, PlacesFragments) {
-    const std::vector<Case> cases = {
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
         {"the first fragment anchors at its capture time, the next ones count samples",
          {{Step::place, kFragment, 1000, 1000},
           {Step::place, kFragment, 1021, 1020},
@@ -60,7 +58,7 @@ TEST(CaptureClockTest, PlacesFragments) {
           {Step::place, kFragment, 1030, 1030},
           {Step::place, kFragment, 1080, 1050}}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         CaptureClock clock(kRate, kThreshold);
         for (size_t i = 0; i < c.steps.size(); ++i) {
             const Step& step = c.steps[i];

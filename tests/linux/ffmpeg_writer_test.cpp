@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -88,10 +87,6 @@ std::vector<float> decode(const std::string& path) {
     std::vector<float> samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
-}
-
-bool exists(const std::string& path) {
-    return fs::exists(fs::symlink_status(path));
 }
 
 class TempDir {
@@ -283,7 +278,7 @@ TEST(FfmpegWriterTest, CancelOrReleaseBeforeTheFinishRemovesTheFile) {
         } else {
             recording->writer.reset(); // the input outlives it, as in the recorder's fields
         }
-        EXPECT_FALSE(exists(path));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
         EXPECT_FALSE(recording->input->append(*toneBuffer(at(9600), 9600, 480)));
     }
 }
@@ -293,19 +288,18 @@ TEST(FfmpegWriterTest, NothingAtThePathIsReplacedOrWrittenThrough) {
     FfmpegWriterService service;
     const std::string target = dir.file("target");
     std::ofstream(target) << "keep";
-    struct Entry {
+    const struct {
         std::string name;
         std::function<void(const std::string&)> make;
         std::string reason;
-    };
-    const std::vector<Entry> entries = {
+    } entries[] = {
         {"directory", [](const std::string& p) { fs::create_directory(p); }, "Is a directory"},
         {"fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "File exists"},
         {"file", [](const std::string& p) { std::ofstream(p) << "keep"; }, "File exists"},
         {"link", [&target](const std::string& p) { fs::create_symlink(target, p); }, "File exists"},
         {"dangling link", [](const std::string& p) { fs::create_symlink("/nonexistent/x", p); }, "File exists"},
     };
-    for (const Entry& entry : entries) {
+    for (const auto& entry : entries) {
         SCOPED_TRACE(entry.name);
         const std::string path = dir.file(entry.name);
         entry.make(path);
@@ -324,8 +318,7 @@ TEST(FfmpegWriterTest, NothingAtThePathIsReplacedOrWrittenThrough) {
         entry.make(late);
         EXPECT_FALSE(writer.value()->startWriting());
         EXPECT_EQ(writer.value()->status(), WriterStatus::failed);
-        ASSERT_TRUE(writer.value()->error());
-        EXPECT_EQ(writer.value()->error()->description, "Cannot write to " + late + ": File exists");
+        EXPECT_EQ(writer.value()->error(), Error{"Cannot write to " + late + ": File exists"});
         writer.value().reset();
         EXPECT_EQ(fs::symlink_status(late).type(), before);
     }
@@ -366,7 +359,7 @@ TEST(FfmpegWriterTest, AFullDiskFailsTheWriterWithTheSystemsReason) {
     EXPECT_EQ(recording->writer->status(), WriterStatus::failed);
     ASSERT_TRUE(recording->writer->error());
     EXPECT_EQ(recording->writer->error()->description, "Unable to write " + path + ": No space left on device");
-    EXPECT_FALSE(exists(path)); // a broken file is not left behind
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path))); // a broken file is not left behind
     EXPECT_FALSE(recording->input->isReadyForMoreMediaData());
     EXPECT_FALSE(recording->input->append(*toneBuffer(at(frame), frame, 480)));
     EXPECT_EQ(finish(*recording), WriterStatus::failed);

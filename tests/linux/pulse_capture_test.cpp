@@ -91,12 +91,12 @@ private:
 };
 
 std::shared_ptr<ShareableContent> content(PulseCaptureService& service) {
-    std::promise<std::shared_ptr<ShareableContent>> answer;
-    service.getShareableContent(false, false, [&](std::shared_ptr<ShareableContent> found, MaybeError error) {
+    auto answer = std::make_shared<std::promise<std::shared_ptr<ShareableContent>>>();
+    std::future<std::shared_ptr<ShareableContent>> future = answer->get_future();
+    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, MaybeError error) {
         EXPECT_FALSE(error);
-        answer.set_value(std::move(found));
+        answer->set_value(std::move(found));
     });
-    std::future<std::shared_ptr<ShareableContent>> future = answer.get_future();
     return future.wait_for(20s) == std::future_status::ready ? future.get() : nullptr;
 }
 
@@ -119,7 +119,6 @@ MaybeError await(const std::function<void(CaptureCompletion)>& operation) {
 
 TEST(PulseCaptureTest, ListsTheDefaultSinkFirst) {
     PulseCaptureService service;
-    EXPECT_EQ(sinkNames(service), std::vector<std::string>{"qfx_null"});
     // The session manager may apply a new default a little later: wait until the server reports it.
     ASSERT_EQ(run("pactl load-module module-null-sink sink_name=qfx_second && for i in $(seq 100); do pactl "
                   "set-default-sink qfx_second; [ \"$(pactl get-default-sink)\" = qfx_second ] && exit 0; sleep "

@@ -113,20 +113,24 @@ TEST_F(FrontTest, ExitStatusAndStreamsForEachOutcome) {
     }
 }
 
-TEST_F(FrontTest, AFailedFinishExitsWithStatus5AfterReady) {
-    fake.script.finishFails = true;
-    fake.script.writerError = Error{"The disk is full."};
-    // Audio arrives while the capture is stopping, so there is a session to finish.
-    fake.hold(Completion::stopCapture);
-    auto running = std::async(std::launch::async, [this] { return run({(scratch / "out.m4a").string()}); });
-    ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
-    ASSERT_TRUE(fake.deliver({platform::MediaTime::make(1, 48000)}));
-    fake.release(Completion::stopCapture);
-
-    const Outcome result = running.get();
-    EXPECT_EQ(result.status, 5);
-    EXPECT_EQ(result.output, "READY\n");
-    EXPECT_EQ(result.error, "Unable to finish audio writer: The disk is full.\n");
+TEST_F(FrontTest, AFailedFinishExitsWithStatus5AfterReadyWithTheWritersReasonOrAnUnknownOne) {
+    for (const platform::MaybeError& reason : {platform::MaybeError{Error{"Disk full."}}, platform::MaybeError{}}) {
+        fake.script.finishFails = true;
+        fake.script.writerError = reason;
+        // Audio arrives while the capture is stopping, so there is a session to finish.
+        fake.hold(Completion::stopCapture);
+        auto running = std::async(std::launch::async, [this] { return run({(scratch / "out.m4a").string()}); });
+        ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
+        ASSERT_TRUE(fake.deliver({platform::MediaTime::make(1, 48000)}));
+        fake.release(Completion::stopCapture);
+        ASSERT_EQ(running.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        const Outcome result = running.get();
+        EXPECT_EQ(result.status, 5);
+        EXPECT_EQ(result.output, "READY\n");
+        EXPECT_EQ(result.error, "Unable to finish audio writer: " +
+                                    (reason ? reason->description : std::string("Unknown AVAssetWriter error")) + "\n");
+        EXPECT_EQ(fake.count("cancelWriting"), 0U);
+    }
 }
 
 TEST_F(FrontTest, ReadyIsFlushedAndTheStreamEndedLineDoesNotEndTheRun) {

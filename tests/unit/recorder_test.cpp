@@ -168,21 +168,5 @@ TEST_F(RecorderTest, AStreamThatEndsByItselfIsReportedOnceAndStopStillFinishesTh
     EXPECT_EQ(fake.count("cancelWriting"), 0U);
 }
 
-TEST_F(RecorderTest, AFailedFinishIsReportedWithTheWritersReasonOrAnUnknownOne) {
-    for (const platform::MaybeError& reason :
-         {platform::MaybeError{Error{"The disk is full."}}, platform::MaybeError{}}) {
-        FakePlatform platform;
-        platform.script.finishFails = true;
-        platform.script.writerError = reason;
-        const auto subject = SystemAudioRecorder::create(platform, platform::FileLocation{"/out.m4a"});
-        ASSERT_EQ(subject->start(), std::nullopt);
-        ASSERT_TRUE(platform.deliver({at(1)}));
-        platform.settle();
-        EXPECT_EQ(subject->stop(),
-                  CaptureHelperError::writerFinish(reason ? reason->description : "Unknown AVAssetWriter error"));
-        EXPECT_EQ(platform.count("cancelWriting"), 0U);
-    }
-}
-
 } // namespace
 } // namespace qfx

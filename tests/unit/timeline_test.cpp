@@ -35,17 +35,15 @@ struct Step {
     int64_t skip;
 };
 
-struct Case {
-    std::string name;
-    MediaTime sessionStart;
-    std::vector<Step> steps;
-};
-
 // Host clocks run in nanoseconds since boot; these sit close to the largest such value a signed 64-bit count holds.
 constexpr int64_t kHostBase = 9'000'000'000'000'000'000;
 
 // Each step's expected placement, and the written length that follows from it, in the order the buffers arrive.
-const std::vector<Case> kCases = {
+const struct {
+    std::string name;
+    MediaTime sessionStart;
+    std::vector<Step> steps;
+} kCases[] = {
     {"buffers that follow each other exactly are packed",
      frames(0),
      {{frames(0), 480, 0, 0}, {frames(480), 480, 0, 0}, {frames(960), 1, 0, 0}}},
@@ -101,7 +99,7 @@ const std::vector<Case> kCases = {
 };
 
 TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
-    for (const Case& c : kCases) {
+    for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         Timeline timeline(kRate, kTolerance, kMaxGap);
         timeline.start(c.sessionStart);
