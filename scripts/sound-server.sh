@@ -61,8 +61,9 @@ fail() {
     for log in "$DIR"/*.log; do
         [[ -s $log ]] && { echo "--- $log"; tail -n 15 "$log"; } >&2
     done
-    trap - EXIT
-    stop "$DIR"
+    # Not `stop`: that ends the whole group, this script included.
+    kill -KILL "${pids[@]}" 2>/dev/null || true
+    rm -f "$DIR/pgid"
     exit 1
 }
 trap 'fail interrupted' INT TERM HUP
