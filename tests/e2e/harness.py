@@ -58,7 +58,8 @@ class SoundServer:
         self.kind = kind
         self.dir = tempfile.mkdtemp(prefix="qfx-e2e-server-")
         started = subprocess.run(["bash", SOURCE / "scripts/sound-server.sh", "start" if sinks else "start-none",
-                                  kind, self.dir], capture_output=True, text=True, timeout=90)
+                                  kind, self.dir], capture_output=True, text=True, timeout=90,
+                                 env=dict(os.environ, QFX_SOUND_SERVER_OWNER=str(os.getpid())))
         if started.returncode != 0:
             self.stop()
             raise RuntimeError(f"no {kind} server: {started.stderr}")
