@@ -1,7 +1,12 @@
 #include "front/quillfern_system_audio_main.h"
 
 #include "front/capture_helper_error.h"
+#include "front/message_line.h"
+#include "front/stop_request.h"
 #include "recorder/system_audio_recorder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <future>
@@ -46,18 +51,6 @@ void clearOutputLocation(const platform::FileLocation& location) {
     }
 }
 
-// One write, so the parent never sees half a line.
-void reportLine(std::FILE* stream, const std::string& text) {
-    const std::string line = text + "\n";
-    std::fputs(line.c_str(), stream);
-}
-
-// Consumes one line, or up to the end of input, and nothing beyond it.
-void awaitLine(std::FILE* input) {
-    for (int c = std::getc(input); c != EOF && c != '\n'; c = std::getc(input)) {
-    }
-}
-
 // Runs `work` on a thread of its own while the main thread waits the way the platform needs it to.
 template <class Work>
 std::invoke_result_t<Work&> runOnWorker(platform::Platform& platform, Work work) {
@@ -75,10 +68,30 @@ std::invoke_result_t<Work&> runOnWorker(platform::Platform& platform, Work work)
 
 } // namespace
 
+bool QuillfernSystemAudioMain::openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            continue;
+        }
+        // The lowest free descriptor: `fd` itself, since those below it are open by now.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != fd) {
+            if (opened >= 0) {
+                ::close(opened);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
 int QuillfernSystemAudioMain::main(int argc, const char* const* argv, Streams streams,
                                    const PlatformFactory& platformFactory) {
+    // First: the usage line may meet a closed standard error too, and a signal during the start is kept for the wait
+    // rather than killing an unfinished file.
+    installStopSignals();
     if (argc != 2) {
-        reportLine(streams.error, CaptureHelperError::invalidArguments().errorDescription());
+        writeMessageLine(streams.error, CaptureHelperError::invalidArguments().errorDescription());
         return kExitUsage;
     }
     platform::Platform& platform = platformFactory();
@@ -90,17 +103,17 @@ int QuillfernSystemAudioMain::main(int argc, const char* const* argv, Streams st
 
     if (const std::optional<StartFailure> failure = runOnWorker(platform, [&] { return recorder->start(); })) {
         // Not stopped: a failed start leaves nothing running that stop would end. Released on return, on this thread.
-        reportLine(streams.error, failureDescription(*failure));
+        writeMessageLine(streams.error, failureDescription(*failure));
         return kExitStartFailed;
     }
 
     std::fputs("READY\n", streams.output);
     std::fflush(streams.output);
 
-    awaitLine(streams.input);
+    (void)awaitStop(streams.input); // a line, the end of input and a stop signal all end the recording alike
 
     if (const std::optional<CaptureHelperError> failure = runOnWorker(platform, [&] { return recorder->stop(); })) {
-        reportLine(streams.error, failure->errorDescription());
+        writeMessageLine(streams.error, failure->errorDescription());
         return kExitFinishFailed;
     }
     recorder.reset();

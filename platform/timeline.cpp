@@ -40,7 +40,6 @@ void Timeline::start(MediaTime sessionStart) {
 Timeline::Placement Timeline::place(MediaTime bufferStart, int64_t frameCount) {
     Placement placement;
     if (!bufferStart.isNumeric() || !reference_.isNumeric()) {
-        written_ += frameCount;
         return placement;
     }
     int64_t offset = framesBetween(reference_, bufferStart, sampleRate_) - (written_ - referenceWritten_);
@@ -56,8 +55,12 @@ Timeline::Placement Timeline::place(MediaTime bufferStart, int64_t frameCount) {
     } else if (offset < -toleranceFrames_) {
         placement.skipFrames = std::min(-offset, frameCount);
     }
-    written_ += placement.silenceFrames + (frameCount - placement.skipFrames);
     return placement;
+}
+
+void Timeline::wrote(int64_t silenceFrames, int64_t bufferFrames) {
+    assert(silenceFrames >= 0 && bufferFrames >= 0);
+    written_ += silenceFrames + bufferFrames;
 }
 
 } // namespace qfx::platform

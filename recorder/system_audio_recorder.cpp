@@ -1,5 +1,7 @@
 #include "recorder/system_audio_recorder.h"
 
+#include "front/message_line.h"
+
 #include <future>
 #include <utility>
 
@@ -182,9 +184,7 @@ void SystemAudioRecorder::didOutputSampleBuffer(Stream& /*stream*/, const Sample
 }
 
 void SystemAudioRecorder::didStopWithError(Stream& /*stream*/, const Error& error) {
-    // One fputs, so the line cannot interleave with another writer of the same stream.
-    const std::string line = "ScreenCaptureKit stopped: " + error.description + "\n";
-    std::fputs(line.c_str(), reportStream_);
+    writeMessageLine(reportStream_, "ScreenCaptureKit stopped: " + error.description);
 }
 
 } // namespace qfx

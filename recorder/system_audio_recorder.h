@@ -60,7 +60,9 @@ public:
     void didOutputSampleBuffer(platform::Stream& stream, const platform::SampleBuffer& buffer,
                                platform::StreamOutputType type) override;
 
-    /// Stop report: one line on the report stream, in one write. Any thread.
+    /// Stop report: one line on the report stream, in one write, the service's text with its control characters
+    /// escaped (see front/message_line.h). A report stream whose reader has gone loses the line, nothing else. Any
+    /// thread.
     void didStopWithError(platform::Stream& stream, const platform::Error& error) override;
 
 private:

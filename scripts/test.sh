@@ -41,6 +41,10 @@ configure build-tsan qfx_unit_tests -DQFX_SANITIZE=thread
 # TSan needs the address-space layout it was built for; setarch turns off randomisation for the run.
 TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   ctest --test-dir build-tsan -L unit --output-on-failure -j "$jobs" || status=1
+# And the capture's teardown while its server dies at the moment of stop, round after round.
+cmake --build build-tsan -j "$jobs" --target qfx_backend_tests
+TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R /usr/bin/python3 tests/e2e/harness.py pulseaudio \
+  build-tsan/tests/linux/qfx_backend_tests --gtest_filter='PulseCaptureTest.AServerDying*' || status=1
 
 wait "$long_pid" || true
 cat "$long_log"

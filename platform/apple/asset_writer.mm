@@ -15,12 +15,11 @@
 #include <Foundation/Foundation.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -108,14 +107,14 @@ NSNumber* numberFrom(const std::variant<uint32_t, int64_t>& value) {
 constexpr int64_t kToleranceDivisor = 100; // 10 ms, less than one capture buffer
 constexpr int64_t kMaxGapSeconds = 3600;
 
-// Silence goes to the input in chunks of one second, all referring to one zeroed block, so a long pause costs
-// one second of memory. Each chunk waits for the input to be ready, as any append should, but no longer than
-// kChunkWait: an input that stays busy that long is stuck, and the rest of that gap is left out.
-constexpr auto kChunkWait = std::chrono::seconds(1);
-constexpr auto kReadyPoll = std::chrono::milliseconds(1);
+// Silence goes to the input in chunks of one second, all referring to one zeroed block, so a long pause costs one
+// second of memory. One intake writes at most kChunksPerIntake chunks, and only while the input is ready: the
+// sample queue never waits, and the rest of a long gap is carried to the next buffers (the timeline counts only
+// what went in), each of which is dropped until the silence before it is complete.
+constexpr int64_t kChunksPerIntake = 10;
 
-/// The buffer's format when it is one this writer can place on the timeline and fill with zeros for silence:
-/// linear PCM, one frame per packet, float or signed samples, a whole sample rate. Null otherwise.
+/// The buffer's format when it is one this writer can place on the timeline, fill with zeros for silence and trim
+/// by copying: linear PCM, one frame per packet, float or signed samples, a whole sample rate. Null otherwise.
 const AudioStreamBasicDescription* zeroFillableFormat(CMSampleBufferRef buffer) {
     const CMFormatDescriptionRef description = CMSampleBufferGetFormatDescription(buffer);
     if (description == nullptr) {
@@ -134,11 +133,61 @@ const AudioStreamBasicDescription* zeroFillableFormat(CMSampleBufferRef buffer) 
     return format;
 }
 
+bool isNonInterleaved(const AudioStreamBasicDescription& format) {
+    return (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+}
+
 /// Bytes one frame takes in the buffer's data: non-interleaved audio holds one buffer per channel, and then the
 /// format's bytes per frame count one channel.
 size_t dataBytesPerFrame(const AudioStreamBasicDescription& format) {
-    const bool nonInterleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
-    return static_cast<size_t>(format.mBytesPerFrame) * (nonInterleaved ? format.mChannelsPerFrame : 1U);
+    return static_cast<size_t>(format.mBytesPerFrame) * (isNonInterleaved(format) ? format.mChannelsPerFrame : 1U);
+}
+
+/// A copy of `buffer` without its first `skip` frames, stamped `skip` frames later; null when it cannot be made.
+/// CoreMedia cannot subdivide non-interleaved audio (which is what the capture delivers), so the kept frames are
+/// copied into a new block: one plane per channel after another, or one interleaved run.
+Owned<CMSampleBufferRef> copyWithoutFirstFrames(CMSampleBufferRef buffer, const AudioStreamBasicDescription& format,
+                                                int64_t frames, int64_t skip) {
+    const int64_t kept = frames - skip;
+    if (skip <= 0 || kept <= 0 || frames > std::numeric_limits<int32_t>::max()) {
+        return Owned<CMSampleBufferRef>();
+    }
+    const bool planar = isNonInterleaved(format);
+    const UInt32 planes = planar ? format.mChannelsPerFrame : 1U;
+    const size_t planeLength = static_cast<size_t>(kept) * format.mBytesPerFrame;
+    if (planeLength > std::numeric_limits<UInt32>::max()) {
+        return Owned<CMSampleBufferRef>();
+    }
+    Owned<CMBlockBufferRef> block;
+    char* data = nullptr;
+    if (CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, nullptr, planeLength * planes, kCFAllocatorDefault,
+                                           nullptr, 0, planeLength * planes, kCMBlockBufferAssureMemoryNowFlag,
+                                           block.out()) != noErr ||
+        CMBlockBufferGetDataPointer(block.get(), 0, nullptr, nullptr, &data) != noErr || data == nullptr) {
+        return Owned<CMSampleBufferRef>();
+    }
+    // AudioBufferList ends in a one-element array that is really one element per plane.
+    std::vector<std::byte> listStorage(offsetof(AudioBufferList, mBuffers) + planes * sizeof(AudioBuffer));
+    auto* list = reinterpret_cast<AudioBufferList*>(listStorage.data());
+    list->mNumberBuffers = planes;
+    for (UInt32 plane = 0; plane < planes; ++plane) {
+        AudioBuffer& target = list->mBuffers[plane];
+        target.mNumberChannels = planar ? 1U : format.mChannelsPerFrame;
+        target.mDataByteSize = static_cast<UInt32>(planeLength);
+        target.mData = data + plane * planeLength;
+    }
+    Owned<CMSampleBufferRef> rest;
+    const auto rate = static_cast<int32_t>(format.mSampleRate);
+    if (CMSampleBufferCopyPCMDataIntoAudioBufferList(buffer, static_cast<int32_t>(skip), static_cast<int32_t>(kept),
+                                                     list) != noErr ||
+        CMAudioSampleBufferCreateReadyWithPacketDescriptions(
+            kCFAllocatorDefault, block.get(), CMSampleBufferGetFormatDescription(buffer),
+            static_cast<CMItemCount>(kept),
+            CMTimeAdd(CMSampleBufferGetPresentationTimeStamp(buffer), CMTimeMake(skip, rate)), nullptr,
+            rest.out()) != noErr) {
+        return Owned<CMSampleBufferRef>();
+    }
+    return rest;
 }
 
 class AssetWriterInput final : public WriterInput {
@@ -177,18 +226,7 @@ private:
         return appended;
     }
 
-    bool waitUntilReady() {
-        const auto deadline = std::chrono::steady_clock::now() + kChunkWait;
-        while (!isReadyForMoreMediaData()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(kReadyPoll);
-        }
-        return true;
-    }
-
-    void appendSilence(CMSampleBufferRef next, const AudioStreamBasicDescription& format, int64_t frames);
+    int64_t appendSilence(CMSampleBufferRef next, const AudioStreamBasicDescription& format, int64_t frames);
     CMBlockBufferRef zeros(size_t length);
 
     AVAssetWriterInput* input_;
@@ -199,12 +237,14 @@ private:
     size_t zerosLength_ = 0;
 };
 
-// The file follows presentation times. A buffer that starts later than the written audio ends is preceded by
-// silence of its own format covering the gap. A buffer that starts earlier (an overlap) loses its overlapping
-// frames (CMSampleBufferCopySampleBufferForRange), or is dropped when it overlaps entirely, so nothing is written
-// twice and nothing after it shifts; should the trimming fail, the buffer is dropped rather than written twice.
-// Buffers this writer cannot place (not zero-fillable PCM, or at a rate other than the first buffer's) are
-// appended as they come.
+// The file follows presentation times. AVAssetWriter packs audio edge to edge whatever the times say, so what the
+// timeline counts is the file's only clock, and it counts only what the input took. A buffer that starts later than
+// the written audio ends is preceded by silence of its own format covering the gap; when not all of that silence
+// could go in now, the buffer is dropped (it would land too early) and its time joins the gap. A buffer that starts
+// earlier (an overlap) is written from a copy without its overlapping frames, or dropped when it overlaps entirely.
+// The recorder has asked for readiness before calling; after silence the input is asked again, and a buffer it is
+// not ready for is dropped, never offered. Buffers this writer cannot place (not zero-fillable PCM, or at a rate
+// other than the first buffer's) are appended as they come.
 bool AssetWriterInput::append(const SampleBuffer& buffer) {
     const auto* lent = dynamic_cast<const CoreMediaSampleBuffer*>(&buffer);
     if (lent == nullptr || input_ == nil) {
@@ -226,56 +266,58 @@ bool AssetWriterInput::append(const SampleBuffer& buffer) {
     }
 
     const Timeline::Placement placement = timeline_->place(lent->presentationTimeStamp(), frames);
-    if (placement.silenceFrames > 0) {
-        appendSilence(native, *format, placement.silenceFrames);
-        // The recorder asked about readiness before the silence went in; ask again for the buffer itself, and
-        // offer it even when the input stays busy (the timeline has counted it).
-        (void)waitUntilReady();
+    const int64_t silence = placement.silenceFrames > 0 ? appendSilence(native, *format, placement.silenceFrames) : 0;
+    const int64_t kept = frames - placement.skipFrames;
+    if (silence < placement.silenceFrames || kept <= 0 || (silence > 0 && !isReadyForMoreMediaData())) {
+        timeline_->wrote(silence, 0);
+        return kept <= 0 && silence == placement.silenceFrames;
     }
-    if (placement.skipFrames == 0) {
-        return appendNative(native);
+    bool appended = false;
+    @autoreleasepool {
+        if (placement.skipFrames == 0) {
+            appended = appendNative(native);
+        } else {
+            const Owned<CMSampleBufferRef> rest = copyWithoutFirstFrames(native, *format, frames, placement.skipFrames);
+            appended = rest.get() != nullptr && appendNative(rest.get());
+        }
     }
-    if (placement.skipFrames >= frames) {
-        return true;
-    }
-    Owned<CMSampleBufferRef> rest;
-    const CFRange kept =
-        CFRangeMake(static_cast<CFIndex>(placement.skipFrames), static_cast<CFIndex>(frames - placement.skipFrames));
-    if (CMSampleBufferCopySampleBufferForRange(kCFAllocatorDefault, native, kept, rest.out()) != noErr ||
-        rest.get() == nullptr) {
-        return false;
-    }
-    return appendNative(rest.get());
+    timeline_->wrote(silence, appended ? kept : 0);
+    return appended;
 }
 
-void AssetWriterInput::appendSilence(CMSampleBufferRef next, const AudioStreamBasicDescription& format,
-                                     int64_t frames) {
+/// Appends up to `frames` frames of silence that end where `next` starts, while the input is ready and at most
+/// kChunksPerIntake chunks; returns how many frames went in.
+int64_t AssetWriterInput::appendSilence(CMSampleBufferRef next, const AudioStreamBasicDescription& format,
+                                        int64_t frames) {
     const CMFormatDescriptionRef description = CMSampleBufferGetFormatDescription(next);
     const auto rate = static_cast<int32_t>(format.mSampleRate);
     const size_t bytesPerFrame = dataBytesPerFrame(format);
     const int64_t chunkFrames = rate;
     const CMTime start = CMTimeSubtract(CMSampleBufferGetPresentationTimeStamp(next), CMTimeMake(frames, rate));
-
-    for (int64_t done = 0; done < frames;) {
-        const int64_t count = std::min(frames - done, chunkFrames);
-        const size_t length = static_cast<size_t>(count) * bytesPerFrame;
-        CMBlockBufferRef zeroBlock = zeros(static_cast<size_t>(chunkFrames) * bytesPerFrame);
-        if (zeroBlock == nullptr || !waitUntilReady()) {
-            return;
-        }
-        Owned<CMBlockBufferRef> data;
-        if (CMBlockBufferCreateWithBufferReference(kCFAllocatorDefault, zeroBlock, 0, length, 0, data.out()) != noErr) {
-            return;
-        }
-        Owned<CMSampleBufferRef> silence;
-        if (CMAudioSampleBufferCreateReadyWithPacketDescriptions(
-                kCFAllocatorDefault, data.get(), description, static_cast<CMItemCount>(count),
-                CMTimeAdd(start, CMTimeMake(done, rate)), nullptr, silence.out()) != noErr ||
-            !appendNative(silence.get())) {
-            return;
-        }
-        done += count;
+    CMBlockBufferRef zeroBlock = zeros(static_cast<size_t>(chunkFrames) * bytesPerFrame);
+    if (zeroBlock == nullptr) {
+        return 0;
     }
+
+    int64_t done = 0;
+    for (int64_t chunk = 0; chunk < kChunksPerIntake && done < frames && isReadyForMoreMediaData(); ++chunk) {
+        @autoreleasepool {
+            const int64_t count = std::min(frames - done, chunkFrames);
+            Owned<CMBlockBufferRef> data;
+            Owned<CMSampleBufferRef> silence;
+            if (CMBlockBufferCreateWithBufferReference(kCFAllocatorDefault, zeroBlock, 0,
+                                                       static_cast<size_t>(count) * bytesPerFrame, 0,
+                                                       data.out()) != noErr ||
+                CMAudioSampleBufferCreateReadyWithPacketDescriptions(
+                    kCFAllocatorDefault, data.get(), description, static_cast<CMItemCount>(count),
+                    CMTimeAdd(start, CMTimeMake(done, rate)), nullptr, silence.out()) != noErr ||
+                !appendNative(silence.get())) {
+                break;
+            }
+            done += count;
+        }
+    }
+    return done;
 }
 
 /// A block of `length` zero bytes, made once and shared by every silent buffer (none writes into it).

@@ -372,9 +372,13 @@ bool FfmpegWriter::append(const PcmBuffer& buffer) {
     }
     const int64_t frameCount = buffer.frameCount();
     const Timeline::Placement placement = timeline_->place(buffer.presentationTimeStamp(), frameCount);
-    return encode(nullptr, placement.silenceFrames) &&
-           encode(buffer.samples().data() + placement.skipFrames * buffer.channelCount(),
-                  frameCount - placement.skipFrames);
+    const int64_t kept = frameCount - placement.skipFrames;
+    if (!encode(nullptr, placement.silenceFrames) ||
+        !encode(buffer.samples().data() + placement.skipFrames * buffer.channelCount(), kept)) {
+        return false; // the writer has failed: nothing more is written, so nothing more is counted
+    }
+    timeline_->wrote(placement.silenceFrames, kept);
+    return true;
 }
 
 void FfmpegWriter::markInputFinished() {

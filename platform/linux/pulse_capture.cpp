@@ -41,10 +41,12 @@ private:
 /// A threaded main loop with one context on it. `connect` and the destructor take the loop's lock themselves
 /// (and must be called without it); everything else expects the caller to hold it. Every callback that a wait
 /// here can depend on signals the loop, and every wait also gives up when the context (or a watched stream)
-/// fails, so that a server that dies cannot leave a wait hanging.
+/// fails, so that a server that dies cannot leave a wait hanging, and when the deadline passes, so that a server
+/// that hangs (stopped, or stuck on a stalled disk) cannot either: libpulse's own reply timeouts run to 30 s.
 class Connection {
 public:
-    Connection() : loop_(pa_threaded_mainloop_new()) {}
+    /// Every wait gives up at `deadlineNs` (CLOCK_MONOTONIC) until setDeadline moves it.
+    explicit Connection(int64_t deadlineNs) : loop_(pa_threaded_mainloop_new()), deadlineNs_(deadlineNs) {}
     ~Connection() {
         if (context_ != nullptr) {
             if (running_) {
@@ -67,7 +69,7 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    /// Connects to the default server and waits until the context is ready.
+    /// Connects to the default server and waits until the context is ready (or the deadline).
     MaybeError connect() {
         static const std::string kWhat = "Cannot connect to the sound server";
         if (loop_ == nullptr) {
@@ -89,9 +91,25 @@ public:
         }
         waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; });
         if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-            return describe(kWhat, pa_context_errno(context_));
+            return failure(kWhat);
         }
         return std::nullopt;
+    }
+
+    /// Moves the deadline of every later wait. Lock held once connected.
+    void setDeadline(int64_t deadlineNs) {
+        deadlineNs_ = deadlineNs;
+        timedOut_ = false;
+    }
+    [[nodiscard]] int64_t deadline() const { return deadlineNs_; }
+    [[nodiscard]] bool timedOut() const { return timedOut_; }
+
+    /// Why the last thing waited for did not happen: the deadline passed, or the context's error.
+    [[nodiscard]] Error failure(const std::string& what) const {
+        if (timedOut_) {
+            return Error{what + ": the sound server did not answer in time"};
+        }
+        return describe(what, pa_context_errno(context_));
     }
 
     [[nodiscard]] pa_threaded_mainloop* loop() const { return loop_; }
@@ -100,20 +118,46 @@ public:
     [[nodiscard]] int errorCode() const { return pa_context_errno(context_); }
     void signal() const { pa_threaded_mainloop_signal(loop_, 0); }
 
-    /// Waits until `done()` holds. False when the context, or `stream` when given, failed first.
+    /// Waits until `done()` holds. False when the context, or `stream` when given, failed first, or the deadline
+    /// passed (then failure() says so).
     template <class Done>
-    bool waitUntil(Done done, pa_stream* stream = nullptr) const {
+    bool waitUntil(Done done, pa_stream* stream = nullptr) {
+        if (done()) {
+            return true;
+        }
+        struct Timer {
+            pa_threaded_mainloop* loop;
+            bool expired = false;
+        } timer{loop_};
+        pa_time_event* event = pa_context_rttime_new(
+            context_, static_cast<pa_usec_t>(std::max<int64_t>(deadlineNs_, 0) / 1000),
+            [](pa_mainloop_api* /*api*/, pa_time_event* /*event*/, const timeval* /*time*/, void* data) {
+                auto* t = static_cast<Timer*>(data);
+                t->expired = true;
+                pa_threaded_mainloop_signal(t->loop, 0);
+            },
+            &timer);
+        bool reached = true;
         while (!done()) {
             if (!contextGood() || (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))) {
-                return false;
+                reached = false;
+                break;
+            }
+            if (timer.expired || event == nullptr) {
+                timedOut_ = true;
+                reached = false;
+                break;
             }
             pa_threaded_mainloop_wait(loop_);
         }
-        return true;
+        if (event != nullptr) {
+            pa_threaded_mainloop_get_api(loop_)->time_free(event);
+        }
+        return reached;
     }
 
     /// Waits for `operation` to complete and releases it. False when it could not be started or did not complete.
-    bool await(pa_operation* operation) const {
+    bool await(pa_operation* operation) {
         if (operation == nullptr) {
             return false;
         }
@@ -131,10 +175,19 @@ public:
         pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
     }
 
+    /// Detaches the owner's callbacks from the context, so that a server going away from here on calls nothing
+    /// that is being released. Lock held.
+    void detachOwner() {
+        pa_context_set_state_callback(context_, signalOnContext, loop_);
+        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    }
+
 private:
     pa_threaded_mainloop* loop_;
     pa_context* context_ = nullptr;
     bool running_ = false;
+    int64_t deadlineNs_;
+    bool timedOut_ = false;
 };
 
 struct SinkEntry {
@@ -143,7 +196,7 @@ struct SinkEntry {
 };
 
 /// The server's sinks in its own order, or none when the list could not be had. Lock held.
-std::optional<std::vector<SinkEntry>> listSinks(const Connection& connection) {
+std::optional<std::vector<SinkEntry>> listSinks(Connection& connection) {
     struct Query {
         pa_threaded_mainloop* loop;
         std::vector<SinkEntry> sinks;
@@ -170,7 +223,7 @@ std::optional<std::vector<SinkEntry>> listSinks(const Connection& connection) {
 }
 
 /// The server's default sink name (empty when it has none), or none when it could not be had. Lock held.
-std::optional<std::string> defaultSinkName(const Connection& connection) {
+std::optional<std::string> defaultSinkName(Connection& connection) {
     struct Query {
         pa_threaded_mainloop* loop;
         std::string name;
@@ -206,8 +259,8 @@ std::optional<SinkEntry> chooseSink(const std::vector<SinkEntry>& sinks, std::in
     return sinks.front();
 }
 
-Result<std::vector<std::shared_ptr<Display>>> queryDisplays() {
-    Connection connection;
+Result<std::vector<std::shared_ptr<Display>>> queryDisplays(int64_t answerLimitNs) {
+    Connection connection(CaptureClock::monotonicNowNs() + answerLimitNs);
     if (MaybeError error = connection.connect()) {
         return *error;
     }
@@ -215,7 +268,7 @@ Result<std::vector<std::shared_ptr<Display>>> queryDisplays() {
     std::optional<std::string> defaultSink = defaultSinkName(connection);
     std::optional<std::vector<SinkEntry>> sinks = defaultSink ? listSinks(connection) : std::nullopt;
     if (!sinks) {
-        return describe("Cannot list the sound outputs", connection.errorCode());
+        return connection.failure("Cannot list the sound outputs");
     }
     std::vector<std::shared_ptr<Display>> displays;
     for (const SinkEntry& sink : *sinks) {
@@ -266,8 +319,10 @@ public:
     PulseStream(std::string sinkName, pa_sample_spec spec, MaybeError setupError, PulseCaptureService::Tuning tuning,
                 std::weak_ptr<StreamDelegate> delegate)
         : initialSink_(std::move(sinkName)), spec_(spec), setupError_(std::move(setupError)), tuning_(tuning),
-          delegate_(std::move(delegate)), clock_(static_cast<int32_t>(spec.rate), tuning.lossThresholdNs),
-          control_("qfx.pulse-capture.control") {}
+          delegate_(std::move(delegate)),
+          queuedFramesLimit_(tuning.queuedAudioLimitNs * static_cast<int64_t>(spec.rate) /
+                             CaptureClock::kNanosPerSecond),
+          clock_(static_cast<int32_t>(spec.rate), tuning.lossThresholdNs), control_("qfx.pulse-capture.control") {}
 
     ~PulseStream() override {
         destroying_ = true;
@@ -330,7 +385,7 @@ private:
             phase_ = Phase::ended;
             return setupError_;
         }
-        connection_ = std::make_unique<Connection>();
+        connection_ = std::make_unique<Connection>(CaptureClock::monotonicNowNs() + tuning_.answerLimitNs);
         MaybeError error = connection_->connect();
         if (!error) {
             const LoopLock lock(connection_->loop());
@@ -340,7 +395,7 @@ private:
             const auto mask =
                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
             if (!connection_->await(pa_context_subscribe(context, mask, signalOnSuccess, connection_->loop()))) {
-                error = describe("Cannot follow the sound outputs", connection_->errorCode());
+                error = connection_->failure("Cannot follow the sound outputs");
             }
             if (!error) {
                 // The display's sink, or the default one if that went away since the content query.
@@ -362,6 +417,9 @@ private:
     void stop(int64_t requestedAtNs) {
         if (phase_ == Phase::running) {
             const LoopLock lock(connection_->loop());
+            // Whatever the server does, the stop ends on time with what arrived: a parent kills a helper that
+            // does not exit soon after its stop line.
+            connection_->setDeadline(requestedAtNs + tuning_.stopLimitNs);
             phase_ = Phase::stopping;
             takeTail(requestedAtNs);
             closeRecordStream();
@@ -382,6 +440,7 @@ private:
             if (phase_ != Phase::running) {
                 return;
             }
+            connection_->setDeadline(CaptureClock::monotonicNowNs() + tuning_.answerLimitNs);
             // A new default sink is followed; otherwise the recorded sink is kept while it exists (the display the
             // stream was made for need not be the default one).
             const std::string defaultSink = defaultSinkName(*connection_).value_or(std::string());
@@ -413,7 +472,10 @@ private:
             }
             std::optional<std::vector<SinkEntry>> sinks = listSinks(*connection_);
             if (!sinks) {
-                error = describe("Cannot list the sound outputs", connection_->errorCode());
+                error = connection_->failure("Cannot list the sound outputs");
+                if (connection_->timedOut()) {
+                    return error;
+                }
                 continue;
             }
             std::optional<SinkEntry> sink = chooseSink(*sinks, preferred);
@@ -424,8 +486,8 @@ private:
                 return std::nullopt;
             }
             error = recordFrom(*sink);
-            if (!error) {
-                return std::nullopt;
+            if (!error || connection_->timedOut()) {
+                return error;
             }
         }
         return error;
@@ -470,9 +532,9 @@ private:
         sink_ = sink.name;
         connection_->waitUntil([stream] { return pa_stream_get_state(stream) == PA_STREAM_READY; }, stream);
         if (pa_stream_get_state(stream) != PA_STREAM_READY) {
-            const int code = connection_->errorCode();
+            Error error = connection_->failure("Cannot record from " + sink.monitor);
             closeRecordStream();
-            return describe("Cannot record from " + sink.monitor, code);
+            return error;
         }
         return std::nullopt;
     }
@@ -495,6 +557,11 @@ private:
             if (pa_stream_disconnect(stream) == 0) {
                 connection_->waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); });
             }
+        }
+        if (droppedUntilNs_ != 0) {
+            // The last fragments were dropped: an empty buffer at their end keeps the file's length on the clock.
+            deliver(PcmBuffer(MediaTime::make(droppedUntilNs_, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
+                              static_cast<int32_t>(spec_.rate), spec_.channels, {}));
         }
         release(stream);
     }
@@ -540,7 +607,12 @@ private:
             {
                 const LoopLock lock(connection_->loop());
                 phase_ = Phase::ended;
+                connection_->setDeadline(
+                    std::min(connection_->deadline(), CaptureClock::monotonicNowNs() + tuning_.stopLimitNs));
                 closeRecordStream();
+                // Under the lock, before anything they use goes: a server that dies from here on would otherwise
+                // call this object's callbacks while the connection is being released.
+                connection_->detachOwner();
             }
             connection_.reset();
         }
@@ -749,12 +821,28 @@ private:
         if (queue == nullptr) {
             return;
         }
-        queue->async([stream = weak_from_this(), output = std::move(output), buffer = std::move(buffer)] {
+        // Only holders of the loop lock add to the count, so reading it first and adding later cannot overshoot.
+        // Once dropping, it goes on until half the queue has drained: small fragments slipping in under the limit
+        // would chop the stretch into many short silences.
+        const int64_t frames = buffer.frameCount();
+        const int64_t queued = queuedFrames_->load();
+        if (frames > 0 &&
+            (queued + frames > queuedFramesLimit_ || (droppedUntilNs_ != 0 && queued > queuedFramesLimit_ / 2))) {
+            // The next fragment's time carries the jump, and the writer fills it with silence; should none follow,
+            // closeRecordStream marks where the dropped audio ended.
+            droppedUntilNs_ = buffer.presentationTimeStamp().value + clock_.framesToNs(frames);
+            return;
+        }
+        droppedUntilNs_ = 0;
+        *queuedFrames_ += frames;
+        queue->async([stream = weak_from_this(), output = std::move(output), buffer = std::move(buffer),
+                      queued = queuedFrames_, frames] {
             const std::shared_ptr<StreamOutput> receiver = output.lock();
             const std::shared_ptr<PulseStream> sender = stream.lock();
             if (receiver != nullptr && sender != nullptr) {
                 receiver->didOutputSampleBuffer(*sender, buffer, kStreamOutputTypeAudio);
             }
+            *queued -= frames;
         });
     }
 
@@ -767,6 +855,11 @@ private:
     std::mutex outputMutex_; // output_ and outputQueue_: set by addStreamOutput, read on the loop thread
     std::weak_ptr<StreamOutput> output_;
     std::shared_ptr<SerialQueue> outputQueue_;
+
+    // Frames handed to the output's queue and not yet taken by the output; shared with the queued tasks, which may
+    // run after this object is gone.
+    const std::shared_ptr<std::atomic<int64_t>> queuedFrames_ = std::make_shared<std::atomic<int64_t>>(0);
+    const int64_t queuedFramesLimit_;
 
     std::atomic<bool> stopRequested_ = false;
     std::atomic<bool> destroying_ = false;
@@ -791,6 +884,7 @@ private:
     int64_t lastSnapshotNs_ = 0;
     int64_t capturingSinceNs_ = 0; ///< when the first record stream became ready
     bool startMarked_ = false;     ///< the empty buffer marking that moment was delivered
+    int64_t droppedUntilNs_ = 0;   ///< where the audio dropped since the last delivered fragment ends, or 0
 
     ThreadSerialQueue control_; // last: destroyed first, so its tasks still find every other field
 };
@@ -810,8 +904,8 @@ PulseCaptureService::~PulseCaptureService() = default;
 
 void PulseCaptureService::getShareableContent(bool /*excludingDesktopWindows*/, bool /*onScreenWindowsOnly*/,
                                               ContentCompletion completion) {
-    queries_.async([completion = std::move(completion)] {
-        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays();
+    queries_.async([completion = std::move(completion), limit = tuning_.answerLimitNs] {
+        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays(limit);
         if (!displays.ok()) {
             completion(nullptr, displays.error());
             return;

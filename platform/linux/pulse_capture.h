@@ -18,6 +18,10 @@
 //   connected so that the server cannot move it elsewhere. Only when no sink is left, or the server connection is
 //   lost, does the stream end by itself, and the delegate hears didStopWithError once.
 // - Stop takes what the server captured up to the moment of the request, then disconnects.
+// - Every wait on the server is bounded (see Tuning): a server that hangs makes a start or a content query fail
+//   with an error saying it did not answer, ends the stream when an output switch cannot complete, and never holds
+//   a stop beyond its limit. Audio waiting on the output's queue is bounded too: a recorder that stops taking it
+//   loses the excess as a jump in the times, not as memory.
 //
 // Threads: each stream has a control thread on which start, stop and output switches run one at a time, blocking on
 // libpulse's main-loop thread; completions and didStopWithError come on that control thread. Content queries run
@@ -76,6 +80,17 @@ public:
         /// How much audio the server keeps for a stream that is not read; past it, it drops frames. Zero: the
         /// server's maximum (about ten seconds here), so that a stalled process loses nothing and catches up.
         int64_t serverBufferNs = 0;
+        /// How long the server may take to answer before a start, a content query or an output switch gives up
+        /// with an error saying so. A healthy server answers in milliseconds; a stopped one would otherwise hold
+        /// each request for libpulse's reply timeout, up to 30 s.
+        int64_t answerLimitNs = 5'000'000'000;
+        /// How long after the stop request the capture ends at the latest, the tail wait included, whatever the
+        /// server does: what arrived by then is kept.
+        int64_t stopLimitNs = 1'000'000'000;
+        /// How much captured audio may wait on the output's queue for the recorder (a writer stuck on a stalled
+        /// disk stops taking it). Past it, fragments are dropped rather than queued: memory stays bounded, and the
+        /// dropped stretch shows as a jump in the times, which the writer fills with silence of the same length.
+        int64_t queuedAudioLimitNs = 3'000'000'000;
     };
 
     /// Routes libpulse's own log lines away from standard error (see the constructor): make the first service on the

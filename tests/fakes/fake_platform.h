@@ -24,7 +24,7 @@
 
 namespace qfx::fakes {
 
-enum class Completion { stopCapture, finishWriting };
+enum class Completion { contentQuery, stopCapture, finishWriting };
 
 struct BufferTraits {
     platform::MediaTime time;
@@ -148,7 +148,7 @@ public:
         for (int i = 0; i < script.displayCount; ++i) {
             content->displays.push_back(std::make_shared<Display>(i + 1));
         }
-        completions_.async([this, content, completion = std::move(completion)] {
+        complete("", Completion::contentQuery, [this, content, completion = std::move(completion)] {
             completion(script.contentError ? nullptr : content, script.contentError);
         });
     }
@@ -298,7 +298,9 @@ private:
     }
     /// Runs `completion` on the fake's queue, or keeps it until released when its kind is held.
     void complete(const std::string& call, std::optional<Completion> kind, std::function<void()> completion) {
-        log(call);
+        if (!call.empty()) {
+            log(call);
+        }
         {
             const std::lock_guard lock(mutex_);
             if (kind && held_.count(*kind) != 0) {

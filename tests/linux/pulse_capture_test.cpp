@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -19,6 +22,7 @@
 #include <future>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +60,7 @@ public:
     };
 
     void didOutputSampleBuffer(Stream& /*stream*/, const SampleBuffer& buffer, StreamOutputType type) override {
+        std::this_thread::sleep_until(stalledUntil.load()); // a writer stuck on a stalled disk: the queue stops
         const auto* pcm = dynamic_cast<const PcmBuffer*>(&buffer);
         const MediaTime time = buffer.presentationTimeStamp();
         const std::lock_guard lock(mutex_);
@@ -80,7 +85,18 @@ public:
         return buffers;
     }
 
+    /// Waits until `count` more buffers than now have come.
+    bool waitForMore(size_t count) {
+        const size_t target = taken().size() + count;
+        return waitUntil([&] { return buffers.size() >= target; });
+    }
+    std::vector<std::string> stopped() {
+        const std::lock_guard lock(mutex_);
+        return stops;
+    }
+
     std::shared_ptr<ThreadSerialQueue> queue = std::make_shared<ThreadSerialQueue>("test.samples");
+    std::atomic<std::chrono::steady_clock::time_point> stalledUntil{};
     std::vector<Buffer> buffers;
     std::vector<std::string> stops;
     int malformed = 0;
@@ -90,19 +106,23 @@ private:
     std::condition_variable changed_;
 };
 
-std::shared_ptr<ShareableContent> content(PulseCaptureService& service) {
-    auto answer = std::make_shared<std::promise<std::shared_ptr<ShareableContent>>>();
-    std::future<std::shared_ptr<ShareableContent>> future = answer->get_future();
-    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, MaybeError error) {
-        EXPECT_FALSE(error);
-        answer->set_value(std::move(found));
+/// The service's displays; none, with the reason in `error`, when the query fails.
+std::shared_ptr<ShareableContent> content(PulseCaptureService& service, MaybeError& error) {
+    using Answer = std::pair<std::shared_ptr<ShareableContent>, MaybeError>;
+    auto answer = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> future = answer->get_future();
+    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, MaybeError failed) {
+        answer->set_value({std::move(found), std::move(failed)});
     });
-    return future.wait_for(20s) == std::future_status::ready ? future.get() : nullptr;
+    Answer got = future.wait_for(20s) == std::future_status::ready ? future.get() : Answer{nullptr, Error{"timed out"}};
+    error = got.second;
+    return got.first;
 }
 
 std::vector<std::string> sinkNames(PulseCaptureService& service) {
     std::vector<std::string> names;
-    if (const std::shared_ptr<ShareableContent> found = content(service)) {
+    MaybeError error;
+    if (const std::shared_ptr<ShareableContent> found = content(service, error)) {
         for (const auto& display : found->displays) {
             names.push_back(dynamic_cast<const PulseDisplay&>(*display).sinkName());
         }
@@ -116,6 +136,73 @@ MaybeError await(const std::function<void(CaptureCompletion)>& operation) {
     operation([done](MaybeError error) { done->set_value(std::move(error)); });
     return future.wait_for(20s) == std::future_status::ready ? future.get() : Error{"timed out"};
 }
+
+/// A capture as the recorder makes one: the service, the recorder's roles, a stream on the first display.
+struct Capture {
+    explicit Capture(PulseCaptureService::Tuning tuning = {}) : service(tuning) {}
+    /// Starts it; an empty text, or what went wrong.
+    std::string start() {
+        MaybeError error;
+        const std::shared_ptr<ShareableContent> found = content(service, error);
+        if (!found || found->displays.empty()) {
+            return error ? error->description : "no display";
+        }
+        stream = service.makeStream(service.makeContentFilter(found->displays[0], {}, {}),
+                                    service.makeStreamConfiguration(), collector);
+        error = stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue);
+        if (!error) {
+            error = await([&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
+        }
+        return error ? error->description : "";
+    }
+    MaybeError stop() {
+        return await([&](CaptureCompletion done) { stream->stopCapture(std::move(done)); });
+    }
+    PulseCaptureService service;
+    std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+    std::shared_ptr<Stream> stream;
+};
+
+/// A server of the test's own, to kill or hang, from scripts/sound-server.sh: while it lives, this process's clients
+/// talk to it. Make and drop it on the test's thread while no capture is connecting (it changes the environment).
+class OwnServer {
+public:
+    OwnServer() {
+        char pattern[] = "/tmp/qfx-backend-XXXXXX";
+        dir_ = ::mkdtemp(pattern);
+        FILE* out = ::popen(("bash " QFX_SOURCE_DIR "/scripts/sound-server.sh start " +
+                             std::string(std::getenv("QFX_TEST_SERVER_KIND")) + " " + dir_ + " 2>/dev/null")
+                                .c_str(),
+                            "r");
+        char line[4096];
+        while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+            const std::string text = std::string(line).substr(7); // past "export "
+            const std::string name = text.substr(0, text.find('='));
+            const char* before = std::getenv(name.c_str()); // NOLINT(concurrency-mt-unsafe): the test's thread only
+            saved_.emplace_back(name, before != nullptr ? std::optional<std::string>(before) : std::nullopt);
+            ::setenv(name.c_str(), text.substr(name.size() + 1, text.size() - name.size() - 2).c_str(), 1);
+        }
+        ok = out != nullptr && ::pclose(out) == 0;
+        pgid_ = ok ? std::atoi(std::getenv("QFX_TEST_SERVER_PGID")) : 0;
+    }
+    ~OwnServer() {
+        run("bash " QFX_SOURCE_DIR "/scripts/sound-server.sh stop " + dir_ + "; rm -rf " + dir_);
+        for (const auto& [name, value] : saved_) {
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        }
+    }
+    OwnServer(const OwnServer&) = delete;
+    OwnServer& operator=(const OwnServer&) = delete;
+    /// Every process of it at once: SIGKILL as a crash, SIGSTOP as a hang (SIGCONT before it goes).
+    void signal(int sig) const { ::killpg(pgid_, sig); }
+
+    bool ok = false;
+
+private:
+    std::string dir_;
+    pid_t pgid_ = 0;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 TEST(PulseCaptureTest, ListsTheDefaultSinkFirst) {
     PulseCaptureService service;
@@ -131,15 +218,10 @@ TEST(PulseCaptureTest, ListsTheDefaultSinkFirst) {
 }
 
 TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUntilStopped) {
-    PulseCaptureService service;
-    const std::shared_ptr<ShareableContent> found = content(service);
-    ASSERT_TRUE(found && !found->displays.empty());
-    auto collector = std::make_shared<Collector>();
-    const std::shared_ptr<Stream> stream = service.makeStream(service.makeContentFilter(found->displays[0], {}, {}),
-                                                              service.makeStreamConfiguration(), collector);
-    ASSERT_FALSE(stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue));
+    Capture capture;
+    const std::shared_ptr<Collector> collector = capture.collector;
     const int64_t startedAt = CaptureClock::monotonicNowNs();
-    ASSERT_FALSE(await([&](CaptureCompletion done) { stream->startCapture(std::move(done)); }));
+    ASSERT_EQ(capture.start(), "");
     // 440 Hz on the left channel only, for a few seconds.
     const std::string tone = "/tmp/qfx-tone-" + std::to_string(getpid()) + ".wav";
     ASSERT_EQ(run("sox -n -r 48000 -c 2 " + tone + " synth 8 sine 440 remix 1 0 && { paplay " + tone + " & }"), 0);
@@ -147,14 +229,14 @@ TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUnti
         return !collector->buffers.empty() && level(collector->buffers.back().samples, 0) > 0.2;
     })) << "the tone never arrived";
     std::remove(tone.c_str());
-    EXPECT_FALSE(await([&](CaptureCompletion done) { stream->stopCapture(std::move(done)); }));
+    EXPECT_FALSE(capture.stop());
     const int64_t stoppedAt = CaptureClock::monotonicNowNs();
     collector->queue->sync([] {});
     const std::vector<Collector::Buffer> buffers = collector->taken();
     std::this_thread::sleep_for(300ms);
     collector->queue->sync([] {});
     EXPECT_EQ(collector->taken().size(), buffers.size()) << "a buffer came after the stop";
-    EXPECT_FALSE(await([&](CaptureCompletion done) { stream->stopCapture(std::move(done)); })) << "a second stop";
+    EXPECT_FALSE(capture.stop()) << "a second stop";
     EXPECT_TRUE(collector->stops.empty());
     EXPECT_EQ(collector->malformed, 0) << "buffers off the queue, of another type or format";
 
@@ -179,6 +261,106 @@ TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUnti
     }
     // Times advance by frame count; only a loss the server reported through its timing may open a gap.
     EXPECT_LT(gapNs, 100'000'000) << "times jumped by " << gapNs << " ns in all";
+}
+
+// A server that hangs (stopped, or stuck on a stalled disk) answers nothing: the stop still ends in time with what
+// arrived, and a start gives up saying why instead of waiting for libpulse's own timeouts.
+TEST(PulseCaptureTest, AHungServerHoldsNeitherAStopNorAStartBeyondItsLimit) {
+    const OwnServer server;
+    ASSERT_TRUE(server.ok);
+    PulseCaptureService::Tuning tuning;
+    tuning.answerLimitNs = 2'000'000'000;
+    Capture capture(tuning);
+    ASSERT_EQ(capture.start(), "");
+    ASSERT_TRUE(capture.collector->waitForMore(5));
+    server.signal(SIGSTOP);
+    auto began = std::chrono::steady_clock::now();
+    const MaybeError stopped = capture.stop();
+    const auto stopTook = std::chrono::steady_clock::now() - began;
+    Capture second(tuning);
+    began = std::chrono::steady_clock::now();
+    const std::string started = second.start();
+    const auto startTook = std::chrono::steady_clock::now() - began;
+    server.signal(SIGCONT);
+    std::printf("[figure] hung server: stop took %lld ms, start gave up after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(startTook).count()));
+    EXPECT_FALSE(stopped);
+    EXPECT_LT(stopTook, 2s) << "the tool promises its parent an exit within 2 s of the stop line";
+    EXPECT_TRUE(capture.collector->stopped().empty());
+    EXPECT_EQ(started.find('\n'), std::string::npos) << started;
+    EXPECT_NE(started.find("did not answer in time"), std::string::npos) << started;
+}
+
+// The server dies while the capture stops, at a different moment of the stop each round: the stop completes and
+// nothing is called on what the stop released (run under ThreadSanitizer by the test command).
+TEST(PulseCaptureTest, AServerDyingAtTheMomentOfStopNeitherCrashesNorHoldsTheStop) {
+    for (const int killAfterMs : {0, 3, 8, 15, 30}) {
+        SCOPED_TRACE("killed " + std::to_string(killAfterMs) + " ms into the stop");
+        const OwnServer server;
+        ASSERT_TRUE(server.ok);
+        Capture capture;
+        ASSERT_EQ(capture.start(), "");
+        ASSERT_TRUE(capture.collector->waitForMore(1));
+        std::thread killer([&server, killAfterMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
+            server.signal(SIGKILL);
+        });
+        EXPECT_FALSE(capture.stop());
+        killer.join();
+        EXPECT_LE(capture.collector->stopped().size(), 1U);
+    }
+}
+
+// A recorder that stops taking audio (its writer stuck on a stalled disk) holds at most the queue limit: the rest is
+// dropped, and shows as a jump in the times of the same length, so the file keeps the clock. When the stop comes
+// while nothing has followed the dropped audio, an empty buffer marks where it ended.
+TEST(PulseCaptureTest, AudioTheOutputCannotTakeIsBoundedAndDroppedAsAJumpInTime) {
+    PulseCaptureService::Tuning tuning;
+    tuning.queuedAudioLimitNs = 500'000'000;
+    constexpr auto kStall = 2000ms;
+    const std::string tone = "/tmp/qfx-tone-" + std::to_string(getpid()) + ".wav";
+    ASSERT_EQ(run("sox -n -r 48000 -c 2 " + tone + " synth 20 sine 440 remix 1 0 && { paplay " + tone + " & }"), 0);
+    for (const bool stopWhileStalled : {false, true}) {
+        SCOPED_TRACE(stopWhileStalled ? "stopped while stalled" : "stopped after the stall");
+        Capture capture(tuning);
+        ASSERT_EQ(capture.start(), "");
+        ASSERT_TRUE(capture.collector->waitForMore(5));
+        const int64_t stalledAt = CaptureClock::monotonicNowNs();
+        capture.collector->stalledUntil = std::chrono::steady_clock::now() + kStall;
+        int64_t stoppedAt = 0;
+        if (stopWhileStalled) {
+            std::this_thread::sleep_for(kStall - 500ms);
+            stoppedAt = CaptureClock::monotonicNowNs();
+            EXPECT_FALSE(capture.stop());
+            capture.collector->queue->sync([] {});
+        } else {
+            std::this_thread::sleep_for(kStall);
+            ASSERT_TRUE(capture.collector->waitForMore(25));
+            EXPECT_FALSE(capture.stop());
+        }
+        const std::vector<Collector::Buffer> buffers = capture.collector->taken();
+        const CaptureClock frames(kRate, 0);
+        int64_t widestGapNs = 0;
+        for (size_t i = 2; i < buffers.size(); ++i) {
+            const int64_t previousEnd = buffers[i - 1].timeNs + frames.framesToNs(buffers[i - 1].frames);
+            widestGapNs = std::max(widestGapNs, buffers[i].timeNs - previousEnd);
+        }
+        // One stretch, as long as what did not fit: unbounded, everything would have waited and the times would run
+        // on without a jump; small fragments let in under the limit would chop the stretch into many.
+        const int64_t droppedNs =
+            (stopWhileStalled ? stoppedAt - stalledAt : std::chrono::nanoseconds(kStall).count()) -
+            tuning.queuedAudioLimitNs;
+        EXPECT_GT(widestGapNs, droppedNs - 250'000'000) << "the stalled stretch was queued, or dropped piecemeal";
+        EXPECT_LT(widestGapNs, droppedNs + 250'000'000);
+        if (stopWhileStalled) {
+            ASSERT_FALSE(buffers.empty());
+            EXPECT_EQ(buffers.back().frames, 0);
+            EXPECT_NEAR(static_cast<double>(buffers.back().timeNs), static_cast<double>(stoppedAt), 250'000'000.0)
+                << "the dropped audio's end is marked at the stop";
+        }
+    }
+    std::remove(tone.c_str());
 }
 
 } // namespace

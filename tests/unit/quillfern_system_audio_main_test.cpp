@@ -6,9 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -35,9 +39,22 @@ struct Outcome {
 
 class FrontTest : public ::testing::Test {
 protected:
-    /// Runs the tool's main with `arguments`; `out`/`err` may be given to watch them while it runs.
-    Outcome run(std::vector<std::string> arguments, const StreamFile& in = StreamFile("\n"),
-                const StreamFile& out = StreamFile(), const StreamFile& err = StreamFile()) {
+    Outcome run(std::vector<std::string> arguments, const std::string& input = "\n") {
+        const StreamFile in(input);
+        return run(std::move(arguments), fileno(in.get()));
+    }
+
+    Outcome run(std::vector<std::string> arguments, int in) {
+        const StreamFile out;
+        const StreamFile err;
+        return run(std::move(arguments), in, out.get(), err.get(), [&](Outcome& result) {
+            result.output = out.contents();
+            result.error = err.contents();
+        });
+    }
+
+    Outcome run(std::vector<std::string> arguments, int in, std::FILE* out, std::FILE* err,
+                const std::function<void(Outcome&)>& collect = {}) {
         arguments.insert(arguments.begin(), "qfx_system_audio");
         std::vector<const char*> argv;
         for (const std::string& argument : arguments) {
@@ -45,28 +62,43 @@ protected:
         }
         argv.push_back(nullptr);
         Outcome result;
-        result.status = QuillfernSystemAudioMain::main(static_cast<int>(arguments.size()), argv.data(),
-                                                       {in.get(), out.get(), err.get()}, [&]() -> platform::Platform& {
+        result.status = QuillfernSystemAudioMain::main(static_cast<int>(arguments.size()), argv.data(), {in, out, err},
+                                                       [&]() -> platform::Platform& {
                                                            ++result.platformRequests;
                                                            return fake;
                                                        });
         fake.settle();
-        result.output = out.contents();
-        result.error = err.contents();
+        if (collect) {
+            collect(result);
+        }
         return result;
     }
+
+    // The tool keeps its stop signals caught for the rest of the process; this one must stay killable.
+    void TearDown() override {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            std::signal(signal, SIG_DFL);
+        }
+    }
+
+    /// Waits until READY has reached `out`: the run is then waiting for its stop line.
+    static bool waitForReady(const StreamFile& out) {
+        for (int i = 0; i < 1000 && out.delivered() != "READY\n"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return out.delivered() == "READY\n";
+    }
+
     static void makeFile(const fs::path& path) { std::ofstream(path) << "old recording"; }
 
     FakePlatform fake;
-    void TearDown() override { fs::remove_all(scratch); }
-    std::string pattern_ = (fs::temp_directory_path() / "qfx-unit-XXXXXX").string();
-    const fs::path scratch{::mkdtemp(pattern_.data())};
+    testing::ScratchDirectory scratch;
 };
 
 TEST_F(FrontTest, AWrongArgumentCountIsAUsageErrorThatTouchesNothing) {
     const fs::path existing = scratch / "out.m4a";
     makeFile(existing);
-    const std::vector<std::vector<std::string>> commandLines{{}, {existing, "extra"}};
+    const std::vector<std::vector<std::string>> commandLines{{}, {existing, "extra"}, {existing, "-v", "extra"}};
     for (const auto& arguments : commandLines) {
         SCOPED_TRACE(arguments.size());
         const Outcome result = run(arguments);
@@ -90,10 +122,17 @@ TEST_F(FrontTest, ExitStatusAndStreamsForEachOutcome) {
     };
     const std::vector<Case> cases{
         {"a line ends the recording", [](auto&) {}, "stop\n", 0, "READY\n", "", true},
+        {"an empty line ends it too", [](auto&) {}, "\n", 0, "READY\n", "", true},
         {"so does input already at its end", [](auto&) {}, "", 0, "READY\n", "", true},
         {"a service failure is passed on in its own words",
          [](auto& s) { s.contentError = Error{"Screen recording is not permitted."}; }, "\n", 4, "",
          "Screen recording is not permitted.\n", false},
+        {"no display", [](auto& s) { s.displayCount = 0; }, "\n", 4, "",
+         "No display is available for ScreenCaptureKit audio capture.\n", false},
+        {"writing does not start", [](auto& s) { s.startWritingSucceeds = false; }, "\n", 4, "",
+         "Unable to start audio writer: Unknown AVAssetWriter error\n", false},
+        {"capture does not start, with an empty reason", [](auto& s) { s.startCaptureError = Error{""}; }, "\n", 4, "",
+         "Unable to start system audio capture: \n", false},
         {"a stop that cannot stop the capture still ends well",
          [](auto& s) { s.stopCaptureError = Error{"Could not stop."}; }, "\n", 0, "READY\n", "", true},
     };
@@ -103,7 +142,7 @@ TEST_F(FrontTest, ExitStatusAndStreamsForEachOutcome) {
         c.arrange(fake.script);
         fake.clearCalls();
 
-        const Outcome result = run({(scratch / "out.m4a").string()}, StreamFile(c.input));
+        const Outcome result = run({(scratch / "out.m4a").string()}, c.input);
 
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.output, c.output);
@@ -113,24 +152,20 @@ TEST_F(FrontTest, ExitStatusAndStreamsForEachOutcome) {
     }
 }
 
-TEST_F(FrontTest, AFailedFinishExitsWithStatus5AfterReadyWithTheWritersReasonOrAnUnknownOne) {
-    for (const platform::MaybeError& reason : {platform::MaybeError{Error{"Disk full."}}, platform::MaybeError{}}) {
-        fake.script.finishFails = true;
-        fake.script.writerError = reason;
-        // Audio arrives while the capture is stopping, so there is a session to finish.
-        fake.hold(Completion::stopCapture);
-        auto running = std::async(std::launch::async, [this] { return run({(scratch / "out.m4a").string()}); });
-        ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
-        ASSERT_TRUE(fake.deliver({platform::MediaTime::make(1, 48000)}));
-        fake.release(Completion::stopCapture);
-        ASSERT_EQ(running.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-        const Outcome result = running.get();
-        EXPECT_EQ(result.status, 5);
-        EXPECT_EQ(result.output, "READY\n");
-        EXPECT_EQ(result.error, "Unable to finish audio writer: " +
-                                    (reason ? reason->description : std::string("Unknown AVAssetWriter error")) + "\n");
-        EXPECT_EQ(fake.count("cancelWriting"), 0U);
-    }
+TEST_F(FrontTest, AFailedFinishExitsWithStatus5AfterReady) {
+    fake.script.finishFails = true;
+    fake.script.writerError = Error{"The disk is full."};
+    // Audio arrives while the capture is stopping, so there is a session to finish.
+    fake.hold(Completion::stopCapture);
+    auto running = std::async(std::launch::async, [this] { return run({(scratch / "out.m4a").string()}); });
+    ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
+    ASSERT_TRUE(fake.deliver({platform::MediaTime::make(1, 48000)}));
+    fake.release(Completion::stopCapture);
+
+    const Outcome result = running.get();
+    EXPECT_EQ(result.status, 5);
+    EXPECT_EQ(result.output, "READY\n");
+    EXPECT_EQ(result.error, "Unable to finish audio writer: The disk is full.\n");
 }
 
 TEST_F(FrontTest, ReadyIsFlushedAndTheStreamEndedLineDoesNotEndTheRun) {
@@ -138,26 +173,108 @@ TEST_F(FrontTest, ReadyIsFlushedAndTheStreamEndedLineDoesNotEndTheRun) {
     const StreamFile out;
     const StreamFile err;
     fake.hold(Completion::stopCapture);
-    auto running = std::async(std::launch::async, [&] { return run({(scratch / "out.m4a").string()}, in, out, err); });
+    auto running = std::async(std::launch::async, [&] {
+        return run({(scratch / "out.m4a").string()}, fileno(in.get()), out.get(), err.get());
+    });
     ASSERT_TRUE(fake.waitUntilPending(Completion::stopCapture));
     // The parent has READY before the tool goes on to read its input.
     EXPECT_EQ(out.delivered(), "READY\n");
-    fake.endByItself(Error{"Lost"});
+    // A server's text with a line break in it still makes one line.
+    fake.endByItself(Error{"Lost\r\nreconnect"});
     fake.settle();
     fake.release(Completion::stopCapture);
 
     const Outcome result = running.get();
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "READY\n");
-    EXPECT_EQ(result.error, "ScreenCaptureKit stopped: Lost\n");
+    EXPECT_EQ(out.contents(), "READY\n");
+    EXPECT_EQ(err.contents(), "ScreenCaptureKit stopped: Lost\\r\\nreconnect\n");
 }
 
-TEST_F(FrontTest, OnlyTheFirstLineIsConsumed) {
-    const StreamFile in("first\nsecond\n");
-    EXPECT_EQ(run({(scratch / "out.m4a").string()}, in).status, 0);
-    char rest[32] = {};
-    ASSERT_NE(std::fgets(rest, sizeof rest, in.get()), nullptr);
-    EXPECT_STREQ(rest, "second\n");
+// Whatever follows the stop line belongs to the input's next reader, from a file and from a pipe (the parent's
+// usual case), in blocking and in non-blocking mode.
+TEST_F(FrontTest, NothingAfterTheStopLineIsConsumed) {
+    for (const bool nonBlocking : {false, true}) {
+        SCOPED_TRACE(nonBlocking ? "non-blocking pipe" : "pipe");
+        testing::Pipe in;
+        if (nonBlocking) {
+            ASSERT_EQ(::fcntl(in.readEnd(), F_SETFL, O_NONBLOCK), 0);
+        }
+        in.write("first");
+        auto running =
+            std::async(std::launch::async, [&] { return run({(scratch / "out.m4a").string()}, in.readEnd()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the rest of the line comes later
+        in.write("\nsecond\nthird");
+        EXPECT_EQ(running.get().status, 0);
+        EXPECT_EQ(in.rest(), "second\nthird");
+    }
+    const StreamFile file("first\nsecond\n");
+    EXPECT_EQ(run({(scratch / "out.m4a").string()}, fileno(file.get())).status, 0);
+    EXPECT_EQ(::lseek(fileno(file.get()), 0, SEEK_CUR), 6);
+}
+
+// A terminal's Ctrl-C, a parent's kill, a hang-up: each ends the recording as the end of input does, whether it comes
+// while the tool waits for its line or while it is still starting. The input is left as it was.
+TEST_F(FrontTest, StopSignalsEndTheRecordingLikeTheEndOfInput) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool duringStart : {false, true}) {
+            SCOPED_TRACE(std::string(strsignal(signal)) + (duringStart ? " during the start" : " while waiting"));
+            fake.clearCalls();
+            testing::Pipe in;
+            const StreamFile out;
+            const StreamFile err;
+            if (duringStart) {
+                fake.hold(Completion::contentQuery);
+            }
+            auto running = std::async(std::launch::async, [&] {
+                return run({(scratch / "out.m4a").string()}, in.readEnd(), out.get(), err.get());
+            });
+            if (duringStart) {
+                ASSERT_TRUE(fake.waitUntilPending(Completion::contentQuery));
+                ASSERT_EQ(::kill(::getpid(), signal), 0);
+                fake.release(Completion::contentQuery);
+            } else {
+                ASSERT_TRUE(waitForReady(out));
+                ASSERT_EQ(::kill(::getpid(), signal), 0);
+            }
+            ASSERT_EQ(running.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            EXPECT_EQ(running.get().status, 0);
+            EXPECT_EQ(out.contents(), "READY\n");
+            EXPECT_EQ(err.contents(), "");
+            EXPECT_EQ(fake.count("stopCapture"), 1U);
+            in.write("unread\n");
+            EXPECT_EQ(in.rest(), "unread\n");
+        }
+    }
+}
+
+// A parent that stopped reading one of the tool's outputs costs what would have gone there, not the recording: the
+// write fails instead of killing the tool.
+TEST_F(FrontTest, AClosedOutputOrErrorStreamIsNotFatal) {
+    for (const bool closedError : {false, true}) {
+        SCOPED_TRACE(closedError ? "standard error closed" : "standard output closed");
+        fake.script = {};
+        fake.clearCalls();
+        if (closedError) {
+            fake.script.startCaptureError = Error{"Not permitted."};
+        }
+        testing::Pipe closed;
+        closed.closeRead();
+        std::FILE* closedStream = ::fdopen(::dup(closed.writeEnd()), "w");
+        ASSERT_NE(closedStream, nullptr);
+        const StreamFile in("\n");
+        const StreamFile other;
+        const Outcome result = closedError
+                                   ? run({(scratch / "out.m4a").string()}, fileno(in.get()), other.get(), closedStream)
+                                   : run({(scratch / "out.m4a").string()}, fileno(in.get()), closedStream, other.get());
+        std::fclose(closedStream);
+        EXPECT_EQ(result.status, closedError ? 4 : 0);
+        EXPECT_EQ(fake.count("stopCapture"), closedError ? 0U : 1U);
+    }
+}
+
+TEST_F(FrontTest, AMessageCarryingALineBreakStaysOneLine) {
+    fake.script.contentError = Error{"Cannot write /tmp/a\nb.m4a:\tdenied"};
+    EXPECT_EQ(run({(scratch / "out.m4a").string()}).error, "Cannot write /tmp/a\\nb.m4a:\\tdenied\n");
 }
 
 TEST_F(FrontTest, StartAndStopRunAwayFromTheMainThreadWhichWaitsThroughThePlatform) {
@@ -180,7 +297,8 @@ TEST_F(FrontTest, TheOutputLocationIsTheArgumentMadeAbsolute) {
         {"/abs/out.m4a", "/abs/out.m4a"},
         {"qfx-unit-missing/out.m4a", cwd + "/qfx-unit-missing/out.m4a"},
         {"-v", cwd + "/-v"}, // an argument that looks like an option is a path like any other
-        {"", cwd},           // the current directory itself, which the clearing leaves alone
+        {" spaced .m4a ", cwd + "/ spaced .m4a "},
+        {"", cwd}, // the current directory itself, which the clearing leaves alone
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.argument);

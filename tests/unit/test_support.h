@@ -1,4 +1,4 @@
-// Stand-in standard streams for the unit tests.
+// Small helpers shared by the unit tests: stand-in standard streams and a private scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,11 +26,21 @@ public:
 
     [[nodiscard]] std::FILE* get() const { return file_; }
 
-    /// Everything written so far, as a reader of the file sees it once the stream is flushed.
+    /// Everything written to it so far.
     [[nodiscard]] std::string contents() const {
         std::fflush(file_);
-        return delivered();
+        const long end = std::ftell(file_);
+        std::rewind(file_);
+        std::string text;
+        for (int c = std::getc(file_); c != EOF; c = std::getc(file_)) {
+            text.push_back(static_cast<char>(c));
+        }
+        std::fseek(file_, end, SEEK_SET);
+        return text;
     }
+
+    /// What has reached the file itself, without flushing the stream's buffer: what a parent reading the other end
+    /// of a pipe would have received by now.
     [[nodiscard]] std::string delivered() const {
         std::string text;
         char chunk[256];
@@ -46,6 +56,66 @@ public:
 
 private:
     std::FILE* file_;
+};
+
+/// A pipe; both ends closed on destruction unless closed before.
+class Pipe {
+public:
+    Pipe() { EXPECT_EQ(::pipe(fds_), 0); }
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+
+    [[nodiscard]] int readEnd() const { return fds_[0]; }
+    [[nodiscard]] int writeEnd() const { return fds_[1]; }
+    void write(const std::string& text) const {
+        EXPECT_EQ(::write(fds_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    /// Everything left in the pipe; closes the write end first so that the read ends.
+    [[nodiscard]] std::string rest() {
+        closeWrite();
+        std::string text;
+        char chunk[256];
+        for (ssize_t n = 0; (n = ::read(fds_[0], chunk, sizeof chunk)) > 0;) {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+    void closeRead() { closeEnd(0); }
+    void closeWrite() { closeEnd(1); }
+
+private:
+    void closeEnd(int end) {
+        if (fds_[end] >= 0) {
+            ::close(fds_[end]);
+            fds_[end] = -1;
+        }
+    }
+    int fds_[2] = {-1, -1};
+};
+
+/// A fresh directory under the system's temporary directory, removed with everything in it afterwards.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "qfx-unit-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+        path_ = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
 };
 
 } // namespace qfx::testing

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ constexpr int64_t kSecond = kRate; // frames
 constexpr int64_t kTolerance = 100;
 constexpr int64_t kMaxGap = kRate; // one second
 constexpr int32_t kNanos = 1'000'000'000;
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
 
 MediaTime frames(int64_t count) {
     return MediaTime::make(count, kRate);
@@ -28,28 +31,41 @@ MediaTime infinite() {
     return MediaTime{0, 1, MediaTime::kValid | MediaTime::kPositiveInfinity, 0};
 }
 
+// What the writer reports as written after a placement: by default all of it.
+struct Written {
+    int64_t silence = kAll;
+    int64_t buffer = kAll;
+    static constexpr int64_t kAll = -1;
+};
+
 struct Step {
     MediaTime start;
     int64_t frameCount;
     int64_t silence;
     int64_t skip;
+    Written written = {};
+};
+
+struct Case {
+    std::string name;
+    MediaTime sessionStart;
+    std::vector<Step> steps;
 };
 
 // Host clocks run in nanoseconds since boot; these sit close to the largest such value a signed 64-bit count holds.
 constexpr int64_t kHostBase = 9'000'000'000'000'000'000;
 
-// Each step's expected placement, and the written length that follows from it, in the order the buffers arrive.
-const struct {
-    std::string name;
-    MediaTime sessionStart;
-    std::vector<Step> steps;
-} kCases[] = {
+// Each step's expected placement and what the writer then wrote of it, in the order the buffers arrive.
+const std::vector<Case> kCases = {
     {"buffers that follow each other exactly are packed",
      frames(0),
      {{frames(0), 480, 0, 0}, {frames(480), 480, 0, 0}, {frames(960), 1, 0, 0}}},
     {"a late buffer within the tolerance is packed",
      frames(0),
      {{frames(0), 480, 0, 0}, {frames(480 + kTolerance), 480, 0, 0}}},
+    {"an early buffer within the tolerance is packed",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480 - kTolerance), 480, 0, 0}}},
     {"drift within the tolerance is caught up once it exceeds it",
      frames(0),
      {{frames(0), 480, 0, 0}, {frames(480 + 90), 480, 0, 0}, {frames(960 + 180), 480, 180, 0}}},
@@ -68,6 +84,9 @@ const struct {
     {"frames before the session's start are left out",
      frames(1000),
      {{frames(500), 1000, 0, 500}, {frames(1500), 480, 0, 0}}},
+    {"a buffer wholly before the session's start is left out",
+     frames(24000),
+     {{frames(0), 480, 0, 480}, {frames(24000), 480, 0, 0}}},
     {"a wild jump forward writes the bound, and later buffers follow the new time",
      frames(0),
      {{frames(0), 480, 0, 0},
@@ -84,22 +103,63 @@ const struct {
     {"a buffer without a numeric time is packed",
      frames(0),
      {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0}, {infinite(), 480, 0, 0}, {frames(1440), 480, 0, 0}}},
+    {"a session without a numeric start packs everything",
+     invalid(),
+     {{frames(0), 480, 0, 0}, {frames(5 * kSecond), 480, 0, 0}, {frames(0), 480, 0, 0}}},
     {"nanosecond times round to the nearest frame",
      nanos(0),
      {{nanos(0), 480, 0, 0},
       {nanos(10'000'000 + 2'091'666), 480, 0, 0},   // 100.4 frames late: within the tolerance
       {nanos(20'000'000 + 2'095'834), 480, 101, 0}, // 100.6 frames late: one beyond it
       {nanos(32'104'167), 480, 0, 0}}},
+    {"buffer and session may use different timescales",
+     nanos(1'000'000'000),
+     {{frames(kRate), 480, 0, 0},
+      {MediaTime::make(44100 + 441, 44100), 480, 0, 0},
+      {MediaTime::make(1020, 1000), 480, 0, 0},
+      {MediaTime::make(1040, 1000), 480, 480, 0}}},
     {"host-time-sized values keep frame accuracy",
      nanos(kHostBase),
      {{nanos(kHostBase), 480, 0, 0},
       {nanos(kHostBase + 10'000'000), 480, 0, 0},
       {nanos(kHostBase + 20'000'000 + 10'000'000), 480, 480, 0},
       {MediaTime::make(kHostBase / 1000 + 40'000, 1'000'000), 480, 0, 0}}},
+    {"a buffer the writer dropped becomes silence before the next",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {frames(480), 480, 0, 0, {0, 0}}, {frames(960), 480, 480, 0}, {frames(1440), 10, 0, 0}}},
+    {"nothing written at the start leaves the session's first frames to silence",
+     frames(0),
+     {{frames(0), 480, 0, 0, {0, 0}}, {frames(480), 480, 480, 0}}},
+    {"silence cut short is carried with the dropped buffer into the next gap",
+     frames(0),
+     {{frames(0), 480, 0, 0},
+      {frames(480 + 24000), 480, 24000, 0, {10000, 0}},
+      {frames(960 + 24000), 480, 14000 + 480, 0, {0, 0}},
+      {frames(1440 + 24000), 480, 14000 + 960, 0},
+      {frames(1920 + 24000), 480, 0, 0}}},
+    {"a trimmed buffer the writer dropped leaves only the part past the overlap as gap",
+     frames(0),
+     {{frames(0), 960, 0, 0}, {frames(960 - 300), 480, 0, 300, {0, 0}}, {frames(1140), 480, 180, 0}}},
+    {"after a wild jump, the bounded silence cut short is carried without a second jump",
+     frames(0),
+     {{frames(0), 480, 0, 0},
+      {frames(480 + 10 * kSecond), 480, kMaxGap, 0, {1000, 0}},
+      {frames(960 + 10 * kSecond), 480, kMaxGap - 1000 + 480, 0},
+      {frames(1440 + 10 * kSecond), 480, 0, 0}}},
+    {"an unplaceable buffer that was dropped counts nothing",
+     frames(0),
+     {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0, {0, 0}}, {frames(480), 480, 0, 0}}},
+    {"times at the ends of the 64-bit range are a wild jump, not an overflow",
+     nanos(kInt64Max),
+     {{nanos(kInt64Max), 480, 0, 0},
+      {nanos(kInt64Min), 480, 0, 0},
+      {nanos(kInt64Max), 480, kMaxGap, 0},
+      {MediaTime::make(kInt64Min, 1), 480, 0, 0},
+      {MediaTime::make(kInt64Max, std::numeric_limits<int32_t>::max()), 480, kMaxGap, 0}}},
 };
 
 TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
-    for (const auto& c : kCases) {
+    for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         Timeline timeline(kRate, kTolerance, kMaxGap);
         timeline.start(c.sessionStart);
@@ -110,10 +170,26 @@ TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
             const Timeline::Placement placement = timeline.place(step.start, step.frameCount);
             EXPECT_EQ(placement.silenceFrames, step.silence);
             EXPECT_EQ(placement.skipFrames, step.skip);
-            written += step.silence + step.frameCount - step.skip;
+            EXPECT_EQ(timeline.writtenFrames(), written) << "planning counts nothing";
+            const int64_t silence = step.written.silence == Written::kAll ? step.silence : step.written.silence;
+            const int64_t kept =
+                step.written.buffer == Written::kAll ? step.frameCount - step.skip : step.written.buffer;
+            timeline.wrote(silence, kept);
+            written += silence + kept;
             EXPECT_EQ(timeline.writtenFrames(), written);
         }
     }
+}
+
+TEST(TimelineTest, StartingAgainBeginsFromNothing) {
+    Timeline timeline(kRate, kTolerance, kMaxGap);
+    timeline.start(frames(0));
+    (void)timeline.place(frames(10 * kSecond), 480); // a wild jump moves the reference
+    timeline.wrote(kMaxGap, 480);
+    timeline.start(frames(100));
+    EXPECT_EQ(timeline.writtenFrames(), 0);
+    const Timeline::Placement placement = timeline.place(frames(100 + 200), 480);
+    EXPECT_EQ(placement.silenceFrames, 200);
 }
 
 } // namespace

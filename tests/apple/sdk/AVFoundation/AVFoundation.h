@@ -1,5 +1,6 @@
 // Declarations for type-checking the macOS backend on Linux (AVFoundation: AVMediaFormat.h, AVAssetWriter.h,
-// AVAssetWriterInput.h, AVFAudio/AVAudioSettings.h): only what the backend uses, written from the SDK's headers.
+// AVAssetWriterInput.h, AVFAudio/AVAudioSettings.h, and for the writer's framework test AVFAudio/AVAudioTypes.h,
+// AVAudioFormat.h, AVAudioBuffer.h, AVAudioFile.h): only what those use, written from the SDK's headers.
 #pragma once
 
 #include <CoreAudioTypes/CoreAudioTypes.h>
@@ -60,6 +61,41 @@ AV_INIT_UNAVAILABLE
 - (void)cancelWriting;
 - (void)finishWritingWithCompletionHandler:(void (^)(void))handler API_AVAILABLE(macos(10.9), ios(6.0), tvos(9.0))
                                                API_UNAVAILABLE(watchos);
+@end
+
+// AVFAudio/AVAudioTypes.h
+typedef int64_t AVAudioFramePosition;
+typedef uint32_t AVAudioFrameCount;
+typedef uint32_t AVAudioChannelCount;
+
+// AVFAudio/AVAudioFormat.h (the class also adopts NSSecureCoding, not declared here)
+API_AVAILABLE(macos(10.10), ios(8.0), watchos(2.0), tvos(9.0)) @interface AVAudioFormat : NSObject
+@property(nonatomic, readonly) double sampleRate;
+@property(nonatomic, readonly) AVAudioChannelCount channelCount;
+@property(nonatomic, readonly, getter=isInterleaved) BOOL interleaved;
+@end
+
+// AVFAudio/AVAudioBuffer.h (AVAudioBuffer also adopts NSCopying and NSMutableCopying, not declared here)
+API_AVAILABLE(macos(10.10), ios(8.0), watchos(2.0), tvos(9.0)) @interface AVAudioBuffer : NSObject
+@property(nonatomic, readonly) AVAudioFormat* format;
+@end
+
+API_AVAILABLE(macos(10.10), ios(8.0), watchos(2.0), tvos(9.0)) @interface AVAudioPCMBuffer : AVAudioBuffer
+- (nullable instancetype)initWithPCMFormat:(AVAudioFormat*)format
+                             frameCapacity:(AVAudioFrameCount)frameCapacity NS_DESIGNATED_INITIALIZER;
+@property(nonatomic, readonly) AVAudioFrameCount frameCapacity;
+@property(nonatomic) AVAudioFrameCount frameLength;
+// The SDK spells these __nonnull and __nullable (its own cdefs); glibc's __nonnull means something else.
+@property(nonatomic, readonly) float* _Nonnull const* _Nullable floatChannelData;
+@end
+
+// AVFAudio/AVAudioFile.h
+API_AVAILABLE(macos(10.10), ios(8.0), watchos(2.0), tvos(9.0)) @interface AVAudioFile : NSObject
+- (instancetype)init NS_UNAVAILABLE;
+- (nullable instancetype)initForReading:(NSURL*)fileURL error:(NSError**)outError;
+@property(nonatomic, readonly) AVAudioFormat* processingFormat;
+@property(nonatomic, readonly) AVAudioFramePosition length;
+- (BOOL)readIntoBuffer:(AVAudioPCMBuffer*)buffer error:(NSError**)outError;
 @end
 
 NS_ASSUME_NONNULL_END

@@ -1,5 +1,5 @@
 // Declarations for type-checking the macOS backend on Linux (CoreAudioTypes/CoreAudioBaseTypes.h): only what the
-// backend uses, written from the SDK's headers.
+// backend and its framework test use, written from the SDK's headers.
 #pragma once
 
 #include <MacTypes.h>
@@ -23,6 +23,22 @@ typedef struct AudioStreamBasicDescription AudioStreamBasicDescription;
 struct AudioStreamPacketDescription;
 typedef struct AudioStreamPacketDescription AudioStreamPacketDescription;
 
+struct AudioChannelLayout;
+typedef struct AudioChannelLayout AudioChannelLayout;
+
+struct AudioBuffer {
+    UInt32 mNumberChannels;
+    UInt32 mDataByteSize;
+    void* _Nullable mData;
+};
+typedef struct AudioBuffer AudioBuffer;
+
+struct AudioBufferList {
+    UInt32 mNumberBuffers;
+    AudioBuffer mBuffers[1]; // this is a variable length array of mNumberBuffers elements
+};
+typedef struct AudioBufferList AudioBufferList;
+
 enum : AudioFormatID {
     kAudioFormatLinearPCM = 0x6C70636D, // 'lpcm'
 };
@@ -30,5 +46,6 @@ enum : AudioFormatID {
 enum : AudioFormatFlags {
     kAudioFormatFlagIsFloat = (1U << 0),
     kAudioFormatFlagIsSignedInteger = (1U << 2),
+    kAudioFormatFlagIsPacked = (1U << 3),
     kAudioFormatFlagIsNonInterleaved = (1U << 5),
 };

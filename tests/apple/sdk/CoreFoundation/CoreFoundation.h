@@ -27,6 +27,7 @@ typedef const struct __attribute__((objc_bridge(id))) __CFAllocator* CFAllocator
 CF_EXPORT const CFAllocatorRef kCFAllocatorDefault;
 
 typedef const struct __attribute__((objc_bridge(NSString))) __CFString* CFStringRef;
+typedef const struct __attribute__((objc_bridge(NSDictionary))) __CFDictionary* CFDictionaryRef;
 
 CF_EXPORT void CFRelease(CFTypeRef cf);
 

@@ -1,5 +1,6 @@
 // Declarations for type-checking the macOS backend on Linux (CoreMedia: CMTime.h, CMBlockBuffer.h,
-// CMFormatDescription.h, CMSampleBuffer.h): only what the backend uses, written from the SDK's headers.
+// CMFormatDescription.h, CMSampleBuffer.h, CMSync.h): only what the backend and its framework test use, written
+// from the SDK's headers.
 #pragma once
 
 #include <CoreAudioTypes/CoreAudioTypes.h>
@@ -55,6 +56,14 @@ CM_EXPORT OSStatus CMBlockBufferCreateWithBufferReference(
     CM_RETURNS_RETAINED_PARAMETER CMBlockBufferRef CM_NULLABLE* CM_NONNULL blockBufferOut)
     API_AVAILABLE(macos(10.7), ios(4.0));
 
+// CMBlockBuffer.h: the pointer may be null (then not returned); a block made with
+// kCMBlockBufferAssureMemoryNowFlag is contiguous, so the pointer reaches all of it.
+CM_EXPORT OSStatus CMBlockBufferGetDataPointer(CMBlockBufferRef CM_NONNULL theBuffer, size_t offset,
+                                               size_t* CM_NULLABLE lengthAtOffsetOut,
+                                               size_t* CM_NULLABLE totalLengthOut,
+                                               char* CM_NULLABLE* CM_NULLABLE dataPointerOut)
+    API_AVAILABLE(macos(10.7), ios(4.0));
+
 CM_EXPORT OSStatus CMBlockBufferFillDataBytes(char fillByte, CMBlockBufferRef CM_NONNULL destinationBuffer,
                                               size_t offsetIntoDestination, size_t dataLength)
     API_AVAILABLE(macos(10.7), ios(4.0));
@@ -62,6 +71,13 @@ CM_EXPORT OSStatus CMBlockBufferFillDataBytes(char fillByte, CMBlockBufferRef CM
 // CMFormatDescription.h
 typedef const struct __attribute__((objc_bridge(id))) opaqueCMFormatDescription* CMFormatDescriptionRef;
 typedef CMFormatDescriptionRef CMAudioFormatDescriptionRef;
+
+CM_EXPORT OSStatus CMAudioFormatDescriptionCreate(
+    CFAllocatorRef CM_NULLABLE allocator, const AudioStreamBasicDescription* CM_NONNULL asbd, size_t layoutSize,
+    const AudioChannelLayout* CM_NULLABLE layout, size_t magicCookieSize, const void* CM_NULLABLE magicCookie,
+    CFDictionaryRef CM_NULLABLE extensions,
+    CM_RETURNS_RETAINED_PARAMETER CMAudioFormatDescriptionRef CM_NULLABLE* CM_NONNULL formatDescriptionOut)
+    API_AVAILABLE(macos(10.7), ios(4.0));
 
 CM_EXPORT const AudioStreamBasicDescription* CM_NULLABLE CMAudioFormatDescriptionGetStreamBasicDescription(
     CMAudioFormatDescriptionRef CM_NONNULL desc) API_AVAILABLE(macos(10.7), ios(4.0));
@@ -85,7 +101,16 @@ CM_EXPORT OSStatus CMAudioSampleBufferCreateReadyWithPacketDescriptions(
     CM_RETURNS_RETAINED_PARAMETER CMSampleBufferRef CM_NULLABLE* CM_NONNULL sampleBufferOut)
     API_AVAILABLE(macos(10.7), ios(4.0));
 
-CM_EXPORT OSStatus CMSampleBufferCopySampleBufferForRange(
-    CFAllocatorRef CM_NULLABLE allocator, CMSampleBufferRef CM_NONNULL sbuf, CFRange sampleRange,
-    CM_RETURNS_RETAINED_PARAMETER CMSampleBufferRef CM_NULLABLE* CM_NONNULL sampleBufferOut)
-    API_AVAILABLE(macos(10.7), ios(4.0));
+// CMSampleBuffer.h: copies `numFrames` frames from `frameOffset` on into the list, which must have one buffer per
+// plane of the buffer's format (one per channel when non-interleaved), each large enough. PCM only. (The SDK's
+// CMSampleBufferCopySampleBufferForRange is left out on purpose: it cannot subdivide non-interleaved audio.)
+CM_EXPORT OSStatus CMSampleBufferCopyPCMDataIntoAudioBufferList(CMSampleBufferRef CM_NONNULL sbuf, int32_t frameOffset,
+                                                                int32_t numFrames,
+                                                                AudioBufferList* CM_NONNULL bufferList)
+    API_AVAILABLE(macos(10.9), ios(7.0));
+
+// CMSync.h
+typedef struct __attribute__((objc_bridge(id))) OpaqueCMClock* CMClockRef;
+
+CM_EXPORT CMClockRef CM_NONNULL CMClockGetHostTimeClock(void) API_AVAILABLE(macos(10.8), ios(6.0));
+CM_EXPORT CMTime CMClockGetTime(CMClockRef CM_NONNULL clock) API_AVAILABLE(macos(10.8), ios(6.0));
