@@ -61,8 +61,9 @@ fail() {
     for log in "$DIR"/*.log; do
         [[ -s $log ]] && { echo "--- $log"; tail -n 15 "$log"; } >&2
     done
-    trap - EXIT
-    stop "$DIR"
+    # Not `stop`: that ends the whole group, this script included.
+    kill -KILL "${pids[@]}" 2>/dev/null || true
+    rm -f "$DIR/pgid"
     exit 1
 }
 trap 'fail interrupted' INT TERM HUP
@@ -138,6 +139,10 @@ else
     wait_until "an empty sink list" in_env bash -c 'pactl info && [[ -z $(pactl list short sinks) ]]'
 fi
 trap - INT TERM HUP
+# An owner (QFX_SOUND_SERVER_OWNER, a pid) takes the server with it when it ends, however it ends.
+if [[ -n ${QFX_SOUND_SERVER_OWNER:-} ]]; then
+    (while kill -0 "$QFX_SOUND_SERVER_OWNER"; do sleep 1; done; kill -KILL -- "-$$") </dev/null >/dev/null 2>&1 &
+fi
 printf 'export %s=%q\n' PULSE_SERVER "unix:$SOCKET" PULSE_CLIENTCONFIG "$DIR/client.conf" \
     PULSE_COOKIE "$DIR/cookie" PULSE_RUNTIME_PATH "$RUNTIME/pulse" XDG_RUNTIME_DIR "$RUNTIME" \
     QFX_TEST_SERVER_KIND "$kind" QFX_TEST_SERVER_DIR "$DIR" QFX_TEST_SERVER_PIDS "${pids[*]}" \

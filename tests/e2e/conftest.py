@@ -5,8 +5,7 @@ import harness
 
 @pytest.fixture(scope="module")
 def server():
-    """The server of the kind under test, shared by a file's tests; tests that rearrange or kill a server start
-    their own."""
+    """The server of the kind under test, for a file's tests that leave its sinks as they are."""
     with harness.SoundServer() as started:
         yield started
 

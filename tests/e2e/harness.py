@@ -58,7 +58,8 @@ class SoundServer:
         self.kind = kind
         self.dir = tempfile.mkdtemp(prefix="qfx-e2e-server-")
         started = subprocess.run(["bash", SOURCE / "scripts/sound-server.sh", "start" if sinks else "start-none",
-                                  kind, self.dir], capture_output=True, text=True, timeout=90)
+                                  kind, self.dir], capture_output=True, text=True, timeout=90,
+                                 env=dict(os.environ, QFX_SOUND_SERVER_OWNER=str(os.getpid())))
         if started.returncode != 0:
             self.stop()
             raise RuntimeError(f"no {kind} server: {started.stderr}")
@@ -90,10 +91,6 @@ class SoundServer:
         done = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=30)
         assert done.returncode == 0, f"pactl {' '.join(args)}: {done.stderr}"
         return done.stdout.strip()
-
-    def load_null_sink(self, name):
-        """Gives the module's index."""
-        return self.pactl("load-module", "module-null-sink", f"sink_name={name}", "rate=48000", "channels=2")
 
     def module_of_sink(self, name):
         for sink in json.loads(self.pactl("--format=json", "list", "sinks")):
@@ -154,21 +151,6 @@ class Tool:
     @property
     def stderr(self):
         return bytes(self._err).decode(errors="replace")
-
-    @property
-    def recorded(self):
-        """Seconds between READY and the stop."""
-        return self.stop_at - self.ready_at
-
-
-def record(args, env, seconds, cwd=None, stop=""):
-    """Starts the tool, records `seconds` after READY, stops it; gives the Tool, finished."""
-    tool = Tool(args, env, cwd)
-    assert tool.wait_ready(), f"no READY: {tool.stdout!r} {tool.stderr!r}"
-    time.sleep(seconds)
-    tool.send(stop)
-    tool.status = tool.finish()
-    return tool
 
 
 class Player:
@@ -245,11 +227,6 @@ def silence(seconds):
     return np.zeros((round(seconds * RATE), 2), np.float32)
 
 
-def noise(seconds, amplitude=0.5, seed=1):
-    return (np.random.default_rng(seed).uniform(-amplitude, amplitude, (round(seconds * RATE), 2))
-            .astype(np.float32))
-
-
 # Files, as a user's tools see them.
 
 def probe(path):
@@ -305,7 +282,56 @@ def holes(samples, level, window=0.005):
     return found
 
 
-def onset(samples, level=0.05):
-    """Seconds to the first sample at or above `level` (mono), or None."""
-    at = np.flatnonzero(np.abs(samples) >= level)
-    return at[0] / RATE if len(at) else None
+def levels(samples, frequency, window=0.02):
+    """The amplitude of one frequency in each window of a mono signal."""
+    size = round(window * RATE)
+    count = len(samples) // size
+    k = np.exp(-2j * np.pi * frequency * np.arange(size) / RATE)
+    return 2 * np.abs(samples[:count * size].reshape(count, size) @ k) / size
+
+
+def spans(samples, frequency, level, window=0.02):
+    """Where a tone is at least `level` loud in a mono signal: (start, end) pairs in seconds."""
+    loud = np.concatenate([[False], levels(samples, frequency, window) >= level, [False]])
+    edges = np.flatnonzero(np.diff(loud.astype(int)))
+    return [(a * window, b * window) for a, b in zip(edges[::2], edges[1::2])]
+
+
+def bursts(samples, frequency=3000, apart=0.5, window=0.005):
+    """Onsets (seconds) of loud bursts of `frequency` over a quiet low tone (mono), at least `apart` seconds apart:
+    found by window, placed at the first sample that jumps from the last as only the burst makes it jump."""
+    found = []
+    size = round(window * RATE)
+    for at in np.flatnonzero(levels(samples, frequency, window) >= 0.25):
+        if not found or at * window - found[-1] >= apart:
+            near = samples[max(0, (at - 1) * size):(at + 1) * size + 1]
+            jumps = np.flatnonzero(np.abs(np.diff(near)) >= 0.05)
+            found.append((max(0, (at - 1) * size) + (jumps[0] if len(jumps) else size)) / RATE)
+    return found
+
+
+TOLERANCE = 0.05  # the file against the clock, and points of a played signal against each other
+
+
+def assert_length_fits(samples, tool, end, allowance=0.0):
+    """The file holds the time from READY to `end` (less `allowance`, a first fragment's delay), and no more than
+    from the start to `end` and the moment the tool takes to act on its line."""
+    least = end - tool.ready_at - allowance - TOLERANCE
+    most = end - tool.started_at + TOLERANCE + 0.2
+    assert least <= duration(samples) <= most, f"{duration(samples):.3f} s in the file; allowed {least:.3f}-{most:.3f}"
+
+
+def keeps_the_clock(server):
+    """PulseAudio's null sink plays a signal on the clock whatever the load; PipeWire's can fall behind on a loaded
+    machine, so distances within a played signal are asserted only on PulseAudio (and reported on both)."""
+    return server.kind == "pulseaudio"
+
+
+def figure(text):
+    print(f"[figure] {SERVER_KIND}: {text}")
+
+
+if __name__ == "__main__":  # harness.py KIND COMMAND...: runs COMMAND with a private server of KIND
+    import sys
+    with SoundServer(sys.argv[1]) as running:
+        sys.exit(subprocess.run(sys.argv[2:], env=running.env).returncode)

@@ -1,11 +1,11 @@
-"""The protocol over real pipes: what a parent sees when a recording cannot start, when the output location is in
-the way, when it ends the recording each way it can, and when the file cannot be finished."""
+"""The protocol over real pipes: what a parent sees when a recording cannot start, and when it ends the recording
+each way it can."""
 import os
-import subprocess
+import time
 
 import pytest
 
-from harness import Player, SoundServer, Tool, decode, duration, is_our_file, noise, record, tone
+from harness import Player, SoundServer, Tool, is_our_file, tone
 
 
 def one_line(text):
@@ -20,16 +20,6 @@ def unreachable(tmp_path):
                   "XDG_RUNTIME_DIR": str(tmp_path)}
 
 
-@pytest.mark.parametrize("args", [[], ["a.m4a", "b.m4a"]])
-def test_not_one_argument_is_a_usage_error_touching_nothing(tmp_path, args):
-    for name in args:
-        (tmp_path / name).write_text("keep")
-    tool = Tool(args, unreachable(tmp_path), cwd=tmp_path)
-    assert tool.finish(20) == 2
-    assert tool.stdout == "" and one_line(tool.stderr)
-    assert all((tmp_path / name).read_text() == "keep" for name in args)
-
-
 def test_unreachable_server_and_server_without_sinks_fail_to_start(tmp_path):
     tool = Tool([tmp_path / "out.m4a"], unreachable(tmp_path))
     assert tool.finish(30) == 4
@@ -41,68 +31,13 @@ def test_unreachable_server_and_server_without_sinks_fail_to_start(tmp_path):
     assert not os.path.lexists(tmp_path / "out.m4a")
 
 
-@pytest.mark.parametrize("kind", ["file", "link", "dangling link"])
-def test_file_or_link_in_the_way_is_replaced_and_a_link_target_kept(server, tmp_path, kind):
-    out = tmp_path / "out.m4a"
-    if kind == "file":
-        out.write_text("old")
-    if kind == "link":
-        (tmp_path / "target").write_text("target")
-    if kind != "file":
-        out.symlink_to(tmp_path / "target")
-    player = Player(server, tone(4))
-    tool = record([out], server.env, 1.5)
-    player.stop()
-    assert tool.status == 0 and tool.stderr == ""
-    assert not out.is_symlink() and is_our_file(out)
-    assert kind != "link" or (tmp_path / "target").read_text() == "target"
-
-
-@pytest.mark.parametrize("kind", ["directory", "fifo", "empty path"])
-def test_directory_fifo_or_empty_path_is_left_alone_and_fails_to_start(server, tmp_path, kind):
-    out = tmp_path / "out.m4a"
-    if kind == "directory":
-        out.mkdir()
-        (out / "inside").write_text("x")
-    elif kind == "fifo":
-        os.mkfifo(out)
-    tool = Tool(["" if kind == "empty path" else out], server.env, cwd=tmp_path)
-    assert tool.finish(30) == 4
-    assert tool.stdout == "" and one_line(tool.stderr) and tool.stderr.startswith("Unable to create audio writer")
-    assert {"directory": (out / "inside").exists(), "fifo": out.is_fifo(), "empty path": tmp_path.is_dir()}[kind]
-
-
 @pytest.mark.parametrize("stop", [None, "", "\nnever read"], ids=["end of input", "empty line", "two lines"])
 def test_each_way_of_stopping_ends_cleanly_with_a_file(server, tmp_path, stop):
     player = Player(server, tone(4))
-    tool = record([tmp_path / "out.m4a"], server.env, 1.5, stop=stop)
-    player.stop()
-    assert (tool.status, tool.stdout, tool.stderr) == (0, "READY\n", "")
-    assert is_our_file(tmp_path / "out.m4a")
-
-
-def test_end_of_input_at_once_leaves_a_file_or_nothing(server, tmp_path):
     tool = Tool([tmp_path / "out.m4a"], server.env)
     assert tool.wait_ready()
-    tool.send(None)
+    time.sleep(1.5)
+    tool.send(stop)
     assert (tool.finish(), tool.stdout, tool.stderr) == (0, "READY\n", "")
-    assert not os.path.lexists(tmp_path / "out.m4a") or is_our_file(tmp_path / "out.m4a")
-
-
-def test_a_file_that_cannot_be_finished_is_exit_5(server, tmp_path):
-    small = tmp_path / "small"
-    small.mkdir()
-    # 48 KiB hold the header and about two seconds of loud noise at the encoder's bit rate.
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=48k", "qfx-e2e-full", small],
-                      capture_output=True, timeout=30).returncode != 0:
-        pytest.skip("cannot mount a small tmpfs here")
-    try:
-        player = Player(server, noise(7))
-        tool = record([small / "out.m4a"], server.env, 5)
-        player.stop()
-        assert tool.status == 5 and tool.stdout == "READY\n"
-        assert one_line(tool.stderr) and tool.stderr.startswith("Unable to finish audio writer")
-        # What was recorded before the disk filled up is kept, whole fragments of it, and decodes.
-        assert duration(decode(small / "out.m4a")) >= 0.8
-    finally:
-        subprocess.run(["umount", small], timeout=30)
+    player.stop()
+    assert is_our_file(tmp_path / "out.m4a")

@@ -26,13 +26,11 @@ struct Step {
     int64_t expectedMs;   ///< the presentation time given (place only)
 };
 
-struct Case {
-    const char* name;
-    std::vector<Step> steps;
-};
-
 TEST(CaptureClockTest, PlacesFragments) {
-    const std::vector<Case> cases = {
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
         {"the first fragment anchors at its capture time, the next ones count samples",
          {{Step::place, kFragment, 1000, 1000},
           {Step::place, kFragment, 1020, 1020},
@@ -57,7 +55,7 @@ TEST(CaptureClockTest, PlacesFragments) {
           {Step::place, kFragment, 1030, 1030},
           {Step::place, kFragment, 1100, 1100}}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         CaptureClock clock(kRate, kThreshold);
         for (size_t i = 0; i < c.steps.size(); ++i) {
             const Step& step = c.steps[i];
@@ -168,9 +166,6 @@ TEST(CaptureClockTest, CountsLongRecordingsExactly) {
     constexpr int64_t kHundredHours = int64_t{kRate} * 3600 * 100;
     EXPECT_EQ(clock.framesToNs(kHundredHours), int64_t{3600} * 100 * 1'000'000'000);
     EXPECT_EQ(clock.framesToNs(kHundredHours + 1), int64_t{3600} * 100 * 1'000'000'000 + 20'833);
-    // 44100 Hz: 441 frames are exactly 10 ms, however many came before.
-    const CaptureClock cd(44100, kThreshold);
-    EXPECT_EQ(cd.framesToNs(441 + int64_t{44100} * 86400), int64_t{86400} * 1'000'000'000 + 10 * kMs);
 }
 
 } // namespace

@@ -16,14 +16,10 @@ TEST(ThreadSerialQueue, TasksFromTwoThreadsRunOneAtATimeInEachThreadsOrder) {
     constexpr int kPerProducer = 2000;
     ThreadSerialQueue queue("test.fifo");
     std::vector<std::pair<int, int>> ran; // touched only by tasks on the queue
-    bool wrongThread = false;
 
     auto produce = [&](int producer) {
         for (int i = 0; i < kPerProducer; ++i) {
-            queue.async([&, producer, i] {
-                wrongThread = wrongThread || !queue.isCurrent();
-                ran.emplace_back(producer, i);
-            });
+            queue.async([&, producer, i] { ran.emplace_back(producer, i); });
         }
     };
     std::thread first(produce, 0);
@@ -39,7 +35,6 @@ TEST(ThreadSerialQueue, TasksFromTwoThreadsRunOneAtATimeInEachThreadsOrder) {
         ASSERT_EQ(i, next[producer]) << "producer " << producer;
         ++next[producer];
     }
-    EXPECT_FALSE(wrongThread);
 }
 
 TEST(ThreadSerialQueue, SyncIsABarrierForWhatEarlierTasksWrote) {
@@ -61,10 +56,6 @@ TEST(ThreadSerialQueue, SyncIsABarrierForWhatEarlierTasksWrote) {
     gate.set_value();
     other.join();
     EXPECT_EQ(seenAfterSync, 100);
-
-    bool ranInside = false;
-    queue.sync([&] { ranInside = queue.isCurrent(); });
-    EXPECT_TRUE(ranInside);
 }
 
 TEST(ThreadSerialQueue, DestructionRunsEverythingAlreadyQueued) {
@@ -96,7 +87,7 @@ TEST(ThreadSerialQueue, DestructionOnItsOwnWorkerFinishesTheQueue) {
     queue->async([&tailRan] { tailRan.set_value(); });
     queue.reset();
     released.set_value();
-    tailRan.get_future().wait();
+    EXPECT_EQ(tailRan.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 } // namespace

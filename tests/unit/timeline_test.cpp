@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -15,8 +14,6 @@ constexpr int64_t kSecond = kRate; // frames
 constexpr int64_t kTolerance = 100;
 constexpr int64_t kMaxGap = kRate; // one second
 constexpr int32_t kNanos = 1'000'000'000;
-constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
-constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
 
 MediaTime frames(int64_t count) {
     return MediaTime::make(count, kRate);
@@ -63,9 +60,6 @@ const std::vector<Case> kCases = {
     {"a late buffer within the tolerance is packed",
      frames(0),
      {{frames(0), 480, 0, 0}, {frames(480 + kTolerance), 480, 0, 0}}},
-    {"an early buffer within the tolerance is packed",
-     frames(0),
-     {{frames(0), 480, 0, 0}, {frames(480 - kTolerance), 480, 0, 0}}},
     {"drift within the tolerance is caught up once it exceeds it",
      frames(0),
      {{frames(0), 480, 0, 0}, {frames(480 + 90), 480, 0, 0}, {frames(960 + 180), 480, 180, 0}}},
@@ -84,9 +78,6 @@ const std::vector<Case> kCases = {
     {"frames before the session's start are left out",
      frames(1000),
      {{frames(500), 1000, 0, 500}, {frames(1500), 480, 0, 0}}},
-    {"a buffer wholly before the session's start is left out",
-     frames(24000),
-     {{frames(0), 480, 0, 480}, {frames(24000), 480, 0, 0}}},
     {"a wild jump forward writes the bound, and later buffers follow the new time",
      frames(0),
      {{frames(0), 480, 0, 0},
@@ -103,21 +94,12 @@ const std::vector<Case> kCases = {
     {"a buffer without a numeric time is packed",
      frames(0),
      {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0}, {infinite(), 480, 0, 0}, {frames(1440), 480, 0, 0}}},
-    {"a session without a numeric start packs everything",
-     invalid(),
-     {{frames(0), 480, 0, 0}, {frames(5 * kSecond), 480, 0, 0}, {frames(0), 480, 0, 0}}},
     {"nanosecond times round to the nearest frame",
      nanos(0),
      {{nanos(0), 480, 0, 0},
       {nanos(10'000'000 + 2'091'666), 480, 0, 0},   // 100.4 frames late: within the tolerance
       {nanos(20'000'000 + 2'095'834), 480, 101, 0}, // 100.6 frames late: one beyond it
       {nanos(32'104'167), 480, 0, 0}}},
-    {"buffer and session may use different timescales",
-     nanos(1'000'000'000),
-     {{frames(kRate), 480, 0, 0},
-      {MediaTime::make(44100 + 441, 44100), 480, 0, 0},
-      {MediaTime::make(1020, 1000), 480, 0, 0},
-      {MediaTime::make(1040, 1000), 480, 480, 0}}},
     {"host-time-sized values keep frame accuracy",
      nanos(kHostBase),
      {{nanos(kHostBase), 480, 0, 0},
@@ -149,13 +131,6 @@ const std::vector<Case> kCases = {
     {"an unplaceable buffer that was dropped counts nothing",
      frames(0),
      {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0, {0, 0}}, {frames(480), 480, 0, 0}}},
-    {"times at the ends of the 64-bit range are a wild jump, not an overflow",
-     nanos(kInt64Max),
-     {{nanos(kInt64Max), 480, 0, 0},
-      {nanos(kInt64Min), 480, 0, 0},
-      {nanos(kInt64Max), 480, kMaxGap, 0},
-      {MediaTime::make(kInt64Min, 1), 480, 0, 0},
-      {MediaTime::make(kInt64Max, std::numeric_limits<int32_t>::max()), 480, kMaxGap, 0}}},
 };
 
 TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
@@ -216,17 +191,6 @@ TEST(TimelineTest, PlacesTheFirstBufferExactlyEvenWithinTheTolerance) {
         EXPECT_EQ(placement.skipFrames, std::max<int64_t>(-offset, 0));
         EXPECT_EQ(placement.driftFrames, 0);
     }
-}
-
-TEST(TimelineTest, StartingAgainBeginsFromNothing) {
-    Timeline timeline(kRate, kTolerance, kMaxGap);
-    timeline.start(frames(0));
-    (void)timeline.place(frames(10 * kSecond), 480); // a wild jump moves the reference
-    timeline.wrote(kMaxGap, 480);
-    timeline.start(frames(100));
-    EXPECT_EQ(timeline.writtenFrames(), 0);
-    const Timeline::Placement placement = timeline.place(frames(100 + 200), 480);
-    EXPECT_EQ(placement.silenceFrames, 200);
 }
 
 } // namespace
