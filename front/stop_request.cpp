@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 
@@ -13,14 +14,16 @@ namespace qfx {
 
 namespace {
 
-// Written by the handler, read by the main thread; set once, before any handler is installed.
-int signalReadFd = -1;
-volatile std::sig_atomic_t signalWriteFd = -1;
+// Set once, before any handler is installed; read by the handler on whichever thread takes the signal and by the
+// waiting thread. Lock-free atomics, so that reading them in a handler is safe and ordered.
+std::atomic<int> signalReadFd{-1};
+std::atomic<int> signalWriteFd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onStopSignal(int /*signal*/) {
     const int savedErrno = errno;
     const char byte = 1;
-    (void)!::write(signalWriteFd, &byte, 1); // a full pipe already holds a pending stop
+    (void)!::write(signalWriteFd.load(), &byte, 1); // a full pipe already holds a pending stop
     errno = savedErrno;
 }
 
@@ -30,7 +33,7 @@ bool setFlags(int fd) {
 
 void drainSignals() {
     std::array<char, 64> bytes{};
-    while (::read(signalReadFd, bytes.data(), bytes.size()) > 0) {
+    while (::read(signalReadFd.load(), bytes.data(), bytes.size()) > 0) {
     }
 }
 
@@ -68,24 +71,25 @@ bool installStopSignals() {
 
 StopCause awaitStop(int inputFd) {
     // select rather than poll: macOS's poll answers POLLNVAL for a terminal.
-    if (inputFd < 0 || inputFd >= FD_SETSIZE || signalReadFd >= FD_SETSIZE) {
+    const int signalFd = signalReadFd.load();
+    if (inputFd < 0 || inputFd >= FD_SETSIZE || signalFd >= FD_SETSIZE) {
         return StopCause::endOfInput;
     }
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(inputFd, &readable);
-        if (signalReadFd >= 0) {
-            FD_SET(signalReadFd, &readable);
+        if (signalFd >= 0) {
+            FD_SET(signalFd, &readable);
         }
-        const int ready = ::select(std::max(inputFd, signalReadFd) + 1, &readable, nullptr, nullptr, nullptr);
+        const int ready = ::select(std::max(inputFd, signalFd) + 1, &readable, nullptr, nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
             return StopCause::endOfInput; // EBADF: no input to wait for
         }
-        if (signalReadFd >= 0 && FD_ISSET(signalReadFd, &readable)) {
+        if (signalFd >= 0 && FD_ISSET(signalFd, &readable)) {
             return StopCause::signal;
         }
         if (!FD_ISSET(inputFd, &readable)) {

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from harness import SERVER_KIND, Player, SoundServer, decode, duration, holes, record, tone
+from harness import SERVER_KIND, Player, SoundServer, Tool, decode, duration, holes, tone
 
 pytestmark = pytest.mark.skipif(SERVER_KIND != "pulseaudio", reason="PipeWire's pipe sink ignores its reader's pace")
 
@@ -85,14 +85,18 @@ def length_error_and_holes(server, tmp_path, ratio, seconds):
         # A second of 1000 Hz is a whole number of periods: it repeats without a seam.
         player = Player(server, tone(1), sink="qfx_card", loops=round(seconds * 1.1) + 10)
         time.sleep(1)  # the tone runs before READY, so the whole file holds it
-        tool = record([out], server.env, seconds)
+        tool = Tool([out], server.env)
+        assert tool.wait_ready(), (tool.stdout, tool.stderr)
+        time.sleep(seconds)
+        tool.send("")
+        status = tool.finish()
         underruns = player.underruns()
         player.stop()
-    assert tool.status == 0 and tool.stderr == ""
+    assert status == 0 and tool.stderr == ""
     decoded = decode(out)
     found = [h for h in holes(decoded[:, 0], 0.1) if h[1] >= 0.010]
     equipment = f"the card's clock ticked up to {card.worst_late_ms} ms late, the player ran dry {underruns} times"
-    return duration(decoded) - tool.recorded, found, equipment, card.worst_late_ms
+    return duration(decoded) - (tool.stop_at - tool.ready_at), found, equipment, card.worst_late_ms
 
 
 # The pipe sink holds about 170 ms: a reader later than this may have stopped the card.
