@@ -42,6 +42,22 @@ std::string describeErrno(int error) {
     return describeAvError(AVERROR(error));
 }
 
+int writeAll(int fd, const uint8_t* data, int size) {
+    int left = size;
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return AVERROR(written < 0 ? errno : EIO);
+        }
+        data += written;
+        left -= static_cast<int>(written);
+    }
+    return size;
+}
+
 namespace {
 
 // Larger than one fragment at AAC's highest bit rate for stereo (about 72 KiB a second), so that a fragment reaches the
@@ -78,20 +94,7 @@ Error cannotWrite(const std::string& path, const std::string& reason) {
 
 // The AVIO callbacks write straight to the file we created, so that every failure arrives with its errno.
 int writeToFile(void* opaque, uint8_t* data, int size) {
-    const int fd = *static_cast<const int*>(opaque);
-    int left = size;
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return AVERROR(written < 0 ? errno : EIO);
-        }
-        data += written;
-        left -= static_cast<int>(written);
-    }
-    return size;
+    return writeAll(*static_cast<const int*>(opaque), data, size);
 }
 
 int64_t seekInFile(void* opaque, int64_t offset, int whence) {

@@ -86,17 +86,8 @@ constexpr int64_t kSendEvery = 8 << 20;
 int writeFile(void* opaque, uint8_t* data, int size) {
     auto* output = static_cast<Output*>(opaque);
     const int fd = output->fd;
-    int left = size;
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return AVERROR(written < 0 ? errno : EIO);
-        }
-        data += written;
-        left -= static_cast<int>(written);
+    if (const int result = writeAll(fd, data, size); result < 0) {
+        return result;
     }
     const off_t position = ::lseek(fd, 0, SEEK_CUR);
     if (position - output->unsentFrom >= kSendEvery) {
