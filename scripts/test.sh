@@ -47,7 +47,8 @@ TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   ctest --test-dir build-tsan -L unit --output-on-failure -j "$jobs" || status=1
 # And the capture's teardown while its server dies at the moment of stop, round after round.
 nice -n 19 cmake --build build-tsan -j "$jobs" --target qfx_backend_tests
-TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R /usr/bin/python3 tests/e2e/harness.py pulseaudio \
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" setarch "$(uname -m)" -R \
+  /usr/bin/python3 tests/e2e/harness.py pulseaudio \
   build-tsan/tests/linux/qfx_backend_tests --gtest_filter='PulseCaptureTest.AServerDying*' || status=1
 
 wait "$long_pid" || true
