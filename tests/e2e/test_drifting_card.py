@@ -22,8 +22,9 @@ pytestmark = pytest.mark.skipif(SERVER_KIND != "pulseaudio", reason="PipeWire's 
 # with a real-time priority where it may be: a reader that falls behind stops the card, which the tool rightly
 # records as lost time.
 READER = """
-import os, sys, time
-fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)
+import fcntl, os, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)  # opening does not wait for the sink
+fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) & ~os.O_NONBLOCK)  # reading does: no polling
 ratio = float(sys.argv[2])
 chunk = 480 * 8
 start = None  # the schedule starts once the sink delivers
@@ -38,10 +39,10 @@ try:
             worst = max(worst, -delay)
         wanted = chunk
         while wanted > 0:
-            try:
-                wanted -= len(os.read(fd, wanted))
-            except BlockingIOError:
-                time.sleep(0.001)
+            got = len(os.read(fd, wanted))
+            if got == 0:  # the sink is gone
+                raise KeyboardInterrupt
+            wanted -= got
         start = time.monotonic() if start is None else start
 except KeyboardInterrupt:
     print(f"{worst * 1000:.0f}", flush=True)
