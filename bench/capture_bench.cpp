@@ -6,6 +6,7 @@
 //
 //   qfx_capture_bench [seconds per size (10)] [stops per size (6)] [fragment sizes in ms (20,50,100,200)]
 //                     [fragment at stop in ms (the default; 0: keep)] [timing snapshot interval in ms (the default)]
+//                     [seconds recorded before each stop (2.5)]
 //
 // Also counts this process's wakeups (voluntary context switches) per second while the tone plays, in all and per
 // thread: the fragment size sets how often the main loop and the output queue wake, the snapshots add one wakeup of
@@ -186,6 +187,7 @@ int main(int argc, char** argv) {
     if (argc > 5) {
         base.snapshotIntervalNs = std::stoll(argv[5]) * 1'000'000;
     }
+    const double recordedBeforeStop = argc > 6 ? std::atof(argv[6]) : 2.5;
     for (std::string size; std::getline(sizes, size, ',');) {
         fragments.push_back(std::stoll(size));
     }
@@ -264,8 +266,8 @@ int main(int argc, char** argv) {
                 if (!run.start(service)) {
                     return 1;
                 }
-                // Past the first fragment, which a null sink can hold back for two seconds.
-                std::this_thread::sleep_for(std::chrono::milliseconds(2500 + 37 * i));
+                // By default past the first fragment, which a null sink can hold back for two seconds.
+                std::this_thread::sleep_for(std::chrono::duration<double>(recordedBeforeStop + 0.037 * i));
                 const Run::Stop stop = run.stop();
                 if (stop.audio) {
                     worst = std::min(worst, stop.pastMs);
