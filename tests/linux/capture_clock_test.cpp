@@ -128,7 +128,8 @@ DriftResult runCard(const DriftCase& c) {
             result.worstSettledMs = std::max(result.worstSettledMs, errorMs);
             const double stepRatio =
                 static_cast<double>(fragment) * kNsPerFrame / static_cast<double>(time - previousTime);
-            if (time - previousTime < static_cast<double>(fragment) * kNsPerFrame + 30 * kMs) { // not a loss's jump
+            if (static_cast<double>(time - previousTime) <
+                static_cast<double>(fragment) * kNsPerFrame + 30 * kMs) { // not a loss
                 result.worstStepPpm = std::max(result.worstStepPpm, std::abs(stepRatio / c.ratio - 1) * 1e6);
             }
         }
