@@ -31,10 +31,12 @@
 #include "platform/writer.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace qfx::platform::linux_backend {
 
@@ -58,7 +60,6 @@ struct TimelineLimits {
 
 class FfmpegWriterService final : public WriterService {
 public:
-    /// Silences FFmpeg's logging for the whole process.
     explicit FfmpegWriterService(TimelineLimits limits = {});
 
     Result<std::shared_ptr<Writer>> makeWriter(const FileLocation& location, const FileType& fileType) override;
@@ -122,6 +123,7 @@ private:
     void markInputFinished();
 
     // With work_ held:
+    bool openEncoder(); // waits for FFmpeg's libraries the first time
     bool resample(const float* interleaved, int64_t frameCount); // nullptr: silence
     bool convert(const float* interleaved, int count);           // nullptr: drains the resampler
     bool encode(const float* interleaved, int64_t frameCount);   // nullptr: silence
@@ -142,6 +144,9 @@ private:
     std::unique_ptr<Encoding> encoding_;     ///< from startWriting until the file is closed
     std::optional<Timeline> timeline_;       ///< from startSession
     std::atomic<bool> inputFinished_{false}; ///< written under work_; read by isReady without it
+    bool closing_ = false;                   ///< the writer is being destroyed: the opener gives up
+    std::condition_variable openerWake_;     ///< wakes the opener early, with work_
+    std::thread opener_; ///< from startWriting: opens the encoder after kOpenerDelay; joined on destruction
 
     mutable std::mutex stateMutex_; ///< guards error_; status_ is written under it too
     std::atomic<WriterStatus> status_{WriterStatus::unknown};
