@@ -15,7 +15,7 @@ namespace {
 void* open(const char* soname, MaybeError& error) {
     void* handle = error ? nullptr : ::dlopen(soname, RTLD_LAZY | RTLD_LOCAL);
     if (handle == nullptr && !error) {
-        const char* reason = ::dlerror();
+        const char* reason = ::dlerror(); // NOLINT(concurrency-mt-unsafe): glibc keeps it per thread
         error = Error{std::string("Cannot load FFmpeg (") + (reason != nullptr ? reason : soname) + ")"};
     }
     return handle;

@@ -95,6 +95,7 @@ namespace qfx::platform::linux_backend {
 
 /// The loaded functions, each under its own name: `ff().avcodec_open2(...)`.
 struct FfmpegFunctions {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a declaration, not an expression
 #define QFX_FFMPEG_POINTER(name) decltype(&::name) name = nullptr;
     QFX_AVUTIL_FUNCTIONS(QFX_FFMPEG_POINTER)
     QFX_SWRESAMPLE_FUNCTIONS(QFX_FFMPEG_POINTER)

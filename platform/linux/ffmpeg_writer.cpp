@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <system_error>
 #include <thread>
 
@@ -88,7 +88,7 @@ constexpr int kFragmentTenths = 9;
 // bench/quality.py (overall SNR, SNR and log-spectral distance in each critical band of a speech and music signal).
 // With intensity stereo on, the fast coder loses up to 5 dB of SNR between 5 and 12 kHz.
 constexpr std::array<std::pair<const char*, const char*>, 2> kEncoderOptions{{{"aac_coder", "fast"}, {"aac_is", "0"}}};
-constexpr int kMaxChannels = 8;                      // the channel configurations AAC defines
+constexpr int kMaxChannels = 8; // the channel configurations AAC defines
 // The sampling frequencies AAC defines. Checked without the encoder, whose library may not have loaded yet; whether
 // it takes the channel count too is known only when it opens.
 constexpr std::array<int64_t, 13> kAacSampleRates{96000, 88200, 64000, 48000, 44100, 32000, 24000,
@@ -423,17 +423,20 @@ bool FfmpegWriter::openEncoder() {
     e.channelCount = wanted.channelCount;
     // Interleaved float in and out, at one rate: the resampler only stretches or squeezes (swr_set_compensation).
     // It resamples from the start, so its small delay stays the same whether or not it is compensating.
-    if (const int result = ff().swr_alloc_set_opts2(&e.resampler, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate,
-                                               &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate, 0, nullptr);
-        result < 0 || ff().av_opt_set_int(e.resampler, "flags", SWR_FLAG_RESAMPLE, 0) < 0 || ff().swr_init(e.resampler) < 0) {
+    if (const int result =
+            ff().swr_alloc_set_opts2(&e.resampler, &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate,
+                                     &e.codec->ch_layout, AV_SAMPLE_FMT_FLT, wanted.sampleRate, 0, nullptr);
+        result < 0 || ff().av_opt_set_int(e.resampler, "flags", SWR_FLAG_RESAMPLE, 0) < 0 ||
+        ff().swr_init(e.resampler) < 0) {
         fail("Cannot start the AAC encoder for " + path + ": " + describe(result < 0 ? result : AVERROR(EINVAL)));
         return false;
     }
     e.silence.assign(static_cast<size_t>(kResampleChunk) * wanted.channelCount, 0.0F);
 
     auto* ioBuffer = static_cast<unsigned char*>(ff().av_malloc(kIoBufferSize));
-    e.io = ioBuffer != nullptr ? ff().avio_alloc_context(ioBuffer, kIoBufferSize, 1, &e.fd, nullptr, writeToFile, seekInFile)
-                               : nullptr;
+    e.io = ioBuffer != nullptr
+               ? ff().avio_alloc_context(ioBuffer, kIoBufferSize, 1, &e.fd, nullptr, writeToFile, seekInFile)
+               : nullptr;
     AVStream* stream = ff().avformat_new_stream(e.format, nullptr);
     e.frame = ff().av_frame_alloc();
     e.packet = ff().av_packet_alloc();
@@ -498,8 +501,8 @@ bool FfmpegWriter::append(const PcmBuffer& buffer) {
     Encoding& e = *encoding_;
     const auto window = static_cast<int>(std::llround(kCompensationSeconds * e.codec->sample_rate));
     const auto most = static_cast<int64_t>(window * kMaxCompensation);
-    if (const int result =
-            ff().swr_set_compensation(e.resampler, static_cast<int>(std::clamp(placement.driftFrames, -most, most)), window);
+    if (const int result = ff().swr_set_compensation(
+            e.resampler, static_cast<int>(std::clamp(placement.driftFrames, -most, most)), window);
         result < 0) {
         fail("Unable to encode audio for " + location_.path + ": " + describe(result));
         return false;

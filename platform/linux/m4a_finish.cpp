@@ -105,8 +105,9 @@ int64_t seekWritten(void* opaque, int64_t offset, int whence) {
 AVIOContext* makeIo(void* opaque, bool writable) {
     auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kIoBufferSize));
     AVIOContext* io = buffer == nullptr ? nullptr
-                      : writable ? ff().avio_alloc_context(buffer, kIoBufferSize, 1, opaque, nullptr, writeFile, seekWritten)
-                                 : ff().avio_alloc_context(buffer, kIoBufferSize, 0, opaque, readFile, nullptr, seekFile);
+                      : writable
+                          ? ff().avio_alloc_context(buffer, kIoBufferSize, 1, opaque, nullptr, writeFile, seekWritten)
+                          : ff().avio_alloc_context(buffer, kIoBufferSize, 0, opaque, readFile, nullptr, seekFile);
     if (io == nullptr) {
         ff().av_free(buffer);
     }
@@ -318,7 +319,8 @@ MaybeError finishAsM4a(const FragmentedFile& file, int64_t primingFrames, int64_
     }
     r.in->pb = r.inIo;
     r.in->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (const int result = ff().avformat_open_input(&r.in, nullptr, ff().av_find_input_format("mp4"), nullptr); result < 0) {
+    if (const int result = ff().avformat_open_input(&r.in, nullptr, ff().av_find_input_format("mp4"), nullptr);
+        result < 0) {
         return Error{describeAvError(result)};
     }
     if (r.in->nb_streams != 1 || r.in->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {

@@ -492,7 +492,7 @@ TEST(FfmpegWriterTest, AbsorbsACardsDriftWithoutHolesOrCuts) {
             quietest = std::min(quietest, rms(decoded, start, start + kWindow));
         }
         EXPECT_LT(worstJump, 0.2); // the coder's own noise moves it by up to 0.1; a 0.1 ms hole by 0.28
-        EXPECT_GT(quietest, 0.3); // the tone's RMS is 0.35 on each channel
+        EXPECT_GT(quietest, 0.3);  // the tone's RMS is 0.35 on each channel
         std::filesystem::remove(path);
     }
 }
