@@ -64,6 +64,10 @@ for library in $(objdump -p "$build/qfx_system_audio" | awk '$1 == "NEEDED" {pri
     fail "Depends lacks $owner (for $library)"
   fi
 done
+# FFmpeg loads after the start: linked, its hundred-odd libraries would all load before main.
+if objdump -p "$build/qfx_system_audio" | awk '$1 == "NEEDED" {print $2}' | grep -q '^lib\(av\|sw\)'; then
+  fail "the executable links FFmpeg, which it should load at run time"
+fi
 for library in libpulse0 libavcodec libavformat libavutil libswresample; do
   grep -q "^$library" <<<"$depends_names" || fail "Depends lacks $library"
 done
