@@ -26,8 +26,9 @@
 //
 // Threads (as the recorder calls): the service, creation, canAddInput, addInput, startWriting, finishWriting and
 // cancelWriting on the task that runs start and stop; startSession and the input's methods on the sample queue;
-// status and error from any thread; the encoder's opening on a thread of the writer's own. Each writer serialises its own work with a lock, so even a call that breaks
-// this order (a late buffer during cancelWriting) is safe; it is merely refused.
+// status and error from any thread; the encoder's opening on a thread of the writer's own. Each writer serialises its
+// own work with a lock, so even a call that breaks this order (a late buffer during cancelWriting) is safe; it is
+// merely refused.
 #pragma once
 
 #include "platform/timeline.h"
