@@ -23,6 +23,7 @@
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -53,11 +54,15 @@ float tone(int64_t frame, int channel) {
     return static_cast<float>(0.5 * std::cos(2.0 * std::numbers::pi * hertz * t));
 }
 
-std::shared_ptr<PcmBuffer> toneBuffer(MediaTime time, int64_t firstFrame, int64_t frameCount) {
+// `hiss`: white noise of that amplitude on top, which makes the encoder spend its whole bit rate (on a pure tone it
+// needs far less).
+std::shared_ptr<PcmBuffer> toneBuffer(MediaTime time, int64_t firstFrame, int64_t frameCount, float hiss = 0) {
+    static std::minstd_rand noise;
     std::vector<float> samples(static_cast<size_t>(frameCount * kChannels));
     for (int64_t i = 0; i < frameCount; ++i) {
         for (int c = 0; c < kChannels; ++c) {
-            samples[static_cast<size_t>(i * kChannels + c)] = tone(firstFrame + i, c);
+            samples[static_cast<size_t>(i * kChannels + c)] =
+                tone(firstFrame + i, c) + hiss * std::uniform_real_distribution<float>(-1, 1)(noise);
         }
     }
     return std::make_shared<PcmBuffer>(time, kRate, kChannels, std::move(samples));
@@ -177,14 +182,14 @@ WriterStatus finish(Recording& recording) {
 }
 
 // Writes `seconds` of tone in 10 ms buffers from capture frame 0, session included, and finishes.
-void writeTone(FfmpegWriterService& service, const std::string& path, double seconds) {
+void writeTone(FfmpegWriterService& service, const std::string& path, double seconds, float hiss = 0) {
     std::optional<Recording> recording = startRecording(service, path);
     ASSERT_TRUE(recording);
     recording->writer->startSession(MediaTime::make(0, kRate));
     const auto total = static_cast<int64_t>(seconds * kRate);
     for (int64_t frame = 0; frame < total; frame += 480) {
         ASSERT_TRUE(recording->input->isReadyForMoreMediaData());
-        ASSERT_TRUE(recording->input->append(*toneBuffer(MediaTime::make(frame, kRate), frame, 480)));
+        ASSERT_TRUE(recording->input->append(*toneBuffer(MediaTime::make(frame, kRate), frame, 480, hiss)));
     }
     ASSERT_EQ(finish(*recording), WriterStatus::completed);
 }
@@ -195,7 +200,7 @@ TEST(FfmpegWriterTest, WritesStereoAacLcInAnM4aWhateverTheExtension) {
     for (const std::string name : {"out.m4a", "out.mp4", "out"}) {
         SCOPED_TRACE(name);
         const std::string path = dir.file(name);
-        writeTone(service, path, 2.0);
+        writeTone(service, path, 2.0, 0.1F);
         std::map<std::string, std::string> info = probe(path);
         EXPECT_EQ(info["codec_name"], "aac");
         EXPECT_EQ(info["profile"], "LC");
@@ -486,8 +491,8 @@ TEST(FfmpegWriterTest, AbsorbsACardsDriftWithoutHolesOrCuts) {
             previous = phase;
             quietest = std::min(quietest, rms(decoded, start, start + kWindow));
         }
-        EXPECT_LT(worstJump, 0.1);
-        EXPECT_GT(quietest, 0.3); // the tone's RMS is 0.35 on each channel
+        EXPECT_LT(worstJump, 0.2); // the coder's own noise moves it by up to 0.1; a 0.1 ms hole by 0.28
+        EXPECT_GT(quietest, 0.3);  // the tone's RMS is 0.35 on each channel
         std::filesystem::remove(path);
     }
 }
@@ -639,7 +644,7 @@ TEST(FfmpegWriterTest, AFullDiskKeepsWhatWasRecorded) {
     const std::vector<Case> cases = {
         {"while recording", "64k", false, "No space left on device"},
         {"at the last fragment", "1m", true, "No space left on device"},
-        {"at the copy into an ordinary file", "96k", false,
+        {"at the copy into an ordinary file", "72k", false,
          "No space left on device (the recording stays there, playable, as a fragmented MPEG-4 file)"},
     };
     for (const Case& c : cases) {
