@@ -864,9 +864,16 @@ private:
         return ahead_.empty() ? 0 : ahead_.back().timeNs + ahead_.back().lengthNs - ahead_.front().timeNs;
     }
 
-    /// Delivers a placed fragment, less what lies past a stop request: that was played after the request.
+    /// Delivers a placed fragment, less what lies past a stop request: that was played after the request. Unless
+    /// nothing played before the request arrived at all: a sink that was rendering far ahead (seconds, for a player
+    /// with a large buffer) when the stream connected sends its first audio that much later, and a recording stopped
+    /// meanwhile keeps what came rather than nothing.
     void handOn(Placed placed) {
-        if (const int64_t stopAt = stopAtNs_.load(); stopAt != 0) {
+        const int64_t stopAt = stopAtNs_.load();
+        if (stopAt != 0 && !keepPastStop_ && !deliveredAudio_ && placed.timeNs >= stopAt) {
+            keepPastStop_ = true;
+        }
+        if (stopAt != 0 && !keepPastStop_) {
             if (placed.timeNs >= stopAt) {
                 return;
             }
@@ -878,6 +885,7 @@ private:
                 placed.samples.resize(samples);
             }
         }
+        deliveredAudio_ = true;
         deliver(PcmBuffer(MediaTime::make(placed.timeNs, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
                           static_cast<int32_t>(spec_.rate), spec_.channels, std::move(placed.samples)));
     }
@@ -962,6 +970,8 @@ private:
     /// plays it, and what the sink plays after a stop request does not belong to the recording. Handed on once
     /// played, or at the stream's end cut at the request.
     std::deque<Placed> ahead_;
+    bool deliveredAudio_ = false; ///< audio was handed on (any record stream)
+    bool keepPastStop_ = false;   ///< none of it from before the stop request: what comes after is kept
 
     ThreadSerialQueue control_; // last: destroyed first, so its tasks still find every other field
 };

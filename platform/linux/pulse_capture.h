@@ -19,8 +19,8 @@
 //   connected so that the server cannot move it elsewhere. Only when no sink is left, or the server connection is
 //   lost, does the stream end by itself, and the delegate hears didStopWithError once.
 // - Stop takes what the server captured up to the moment of the request, and nothing played after it: it asks for
-//   small fragments, waits for the audio up to the request (the tail wait), cuts what lies past it, then
-//   disconnects.
+//   small fragments, waits for the audio up to the request (the tail wait), cuts what lies past it (unless none of
+//   the audio was played before the request), then disconnects.
 // - Every wait on the server is bounded (see Tuning): a server that hangs makes a start or a content query fail
 //   with an error saying it did not answer, ends the stream when an output switch cannot complete, and never holds
 //   a stop beyond its limit. Audio waiting on the output's queue is bounded too: a recorder that stops taking it
