@@ -4,10 +4,14 @@
 // `eval "$(scripts/sound-server.sh start pulseaudio DIR)"`); QFX_TEST_SERVER_PIDS, when set, names the server's
 // processes whose CPU is counted.
 //
-//   qfx_capture_bench [seconds per size (10)] [stops per size (6)] [fragment sizes in ms (10,20,30,50)]
+//   qfx_capture_bench [seconds per size (10)] [stops per size (6)] [fragment sizes in ms (20,50,100,200)]
+//                     [fragment at stop in ms (the default; 0: keep)] [timing snapshot interval in ms (the default)]
+//                     [seconds recorded before each stop (2.5)]
 //
-// Also counts this process's wakeups (voluntary context switches of all its threads) per second while the tone
-// plays: the fragment size sets how often the main loop and the output queue wake.
+// Also counts this process's wakeups (voluntary context switches) per second while the tone plays, in all and per
+// thread: the fragment size sets how often the main loop and the output queue wake, the snapshots add one wakeup of
+// the main loop each. And the jumps in the delivered times over that stretch (each one a re-anchored clock: a
+// snapshot that disagreed with the sample count by more than the loss threshold, which leaves a silence).
 #include "platform/linux/capture_clock.h"
 #include "platform/linux/pcm_buffer.h"
 #include "platform/linux/pulse_capture.h"
@@ -19,16 +23,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -41,7 +49,14 @@ public:
     void didOutputSampleBuffer(Stream& /*stream*/, const SampleBuffer& buffer, StreamOutputType /*type*/) override {
         const auto& pcm = static_cast<const PcmBuffer&>(buffer);
         const std::lock_guard lock(mutex_);
-        end_ = buffer.presentationTimeStamp().value + pcm.frameCount() * 1'000'000'000 / pcm.sampleRate();
+        const int64_t time = buffer.presentationTimeStamp().value;
+        // Not the wait for the first fragment after the empty buffer that marks the start.
+        if (end_ != 0 && !afterMark_ && time > end_ + 1'000'000) {
+            ++jumps_;
+            jumpedNs_ += time - end_;
+        }
+        end_ = time + pcm.frameCount() * 1'000'000'000 / pcm.sampleRate();
+        afterMark_ = pcm.frameCount() == 0;
     }
     void didStopWithError(Stream& /*stream*/, const Error& error) override {
         std::fprintf(stderr, "stream ended: %s\n", error.description.c_str());
@@ -50,10 +65,18 @@ public:
         const std::lock_guard lock(mutex_);
         return end_;
     }
+    /// Jumps forward in the times since the last call, and their total length.
+    std::pair<int, int64_t> takeJumps() {
+        const std::lock_guard lock(mutex_);
+        return {std::exchange(jumps_, 0), std::exchange(jumpedNs_, 0)};
+    }
 
 private:
     std::mutex mutex_;
     int64_t end_ = 0;
+    bool afterMark_ = false;
+    int jumps_ = 0;
+    int64_t jumpedNs_ = 0;
 };
 
 double processSeconds() {
@@ -63,10 +86,23 @@ double processSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-long wakeups() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_nvcsw;
+/// Voluntary context switches of each of this process's threads, by thread id, with the thread's name.
+std::map<int, std::pair<std::string, long>> threadWakeups() {
+    std::map<int, std::pair<std::string, long>> threads;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string name;
+        long switches = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("Name:")) {
+                name = line.substr(line.find_first_not_of(" \t", 5));
+            } else if (line.starts_with("voluntary_ctxt_switches:")) {
+                switches = std::stol(line.substr(24));
+            }
+        }
+        threads[std::stoi(task.path().filename().string())] = {name, switches};
+    }
+    return threads;
 }
 
 double serverSeconds() {
@@ -143,7 +179,15 @@ int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int stops = argc > 2 ? std::atoi(argv[2]) : 6;
     std::vector<int64_t> fragments;
-    std::istringstream sizes(argc > 3 ? argv[3] : "10,20,30,50");
+    std::istringstream sizes(argc > 3 ? argv[3] : "20,50,100,200");
+    PulseCaptureService::Tuning base;
+    if (argc > 4) {
+        base.stopFragmentNs = std::stoll(argv[4]) * 1'000'000;
+    }
+    if (argc > 5) {
+        base.snapshotIntervalNs = std::stoll(argv[5]) * 1'000'000;
+    }
+    const double recordedBeforeStop = argc > 6 ? std::atof(argv[6]) : 2.5;
     for (std::string size; std::getline(sizes, size, ',');) {
         fragments.push_back(std::stoll(size));
     }
@@ -159,14 +203,19 @@ int main(int argc, char** argv) {
     }
     std::printf("How far past the stop request the delivered audio reaches (negative: that much is missing), worst "
                 "and mean, and how long the stop takes, without and with the tail wait.\n");
-    std::printf("fragment  client CPU  wakeups/s  server CPU | no wait: past request   stop    | tail wait: past "
-                "request  stop\n");
+    std::printf("fragment at stop: %lld ms, timing snapshots every %lld ms\n",
+                static_cast<long long>(base.stopFragmentNs / 1'000'000),
+                static_cast<long long>(base.snapshotIntervalNs / 1'000'000));
+    std::printf("fragment  client CPU  wakeups/s (per thread)      jumps  server CPU | no wait: past request   stop    "
+                "| tail wait: past request  stop\n");
     for (const int64_t fragmentMs : fragments) {
-        PulseCaptureService::Tuning tuning;
+        PulseCaptureService::Tuning tuning = base;
         tuning.fragmentNs = fragmentMs * 1'000'000;
         double cpu = 0.0;
         double wakes = 0.0;
         double server = 0.0;
+        std::string perThread;
+        std::string jumps;
         {
             PulseCaptureService service(tuning);
             Run run;
@@ -175,13 +224,33 @@ int main(int argc, char** argv) {
                 return 1;
             }
             std::this_thread::sleep_for(std::chrono::seconds(1)); // past the first fragment's delay
+            run.output->takeJumps();
             const double cpu0 = processSeconds();
-            const long wakes0 = wakeups();
+            const auto wakes0 = threadWakeups();
             const double server0 = serverSeconds();
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
             cpu = (processSeconds() - cpu0) / seconds * 100.0;
-            wakes = static_cast<double>(wakeups() - wakes0) / seconds;
+            const auto wakes1 = threadWakeups();
             server = (serverSeconds() - server0) / seconds * 100.0;
+            std::vector<double> rates;
+            for (const auto& [tid, thread] : wakes1) {
+                const auto before = wakes0.find(tid);
+                const double rate =
+                    static_cast<double>(thread.second - (before != wakes0.end() ? before->second.second : 0)) / seconds;
+                wakes += rate;
+                if (rate >= 0.5) {
+                    rates.push_back(rate);
+                }
+            }
+            std::sort(rates.rbegin(), rates.rend());
+            for (const double rate : rates) {
+                if (!perThread.empty()) {
+                    perThread += ' ';
+                }
+                perThread += std::to_string(std::lround(rate));
+            }
+            const auto [count, lengthNs] = run.output->takeJumps();
+            jumps = std::to_string(count) + " (" + std::to_string(lengthNs / 1'000'000) + " ms)";
             run.stop();
         }
         std::string columns[2];
@@ -197,8 +266,8 @@ int main(int argc, char** argv) {
                 if (!run.start(service)) {
                     return 1;
                 }
-                // Past the first fragment, which a null sink can hold back for two seconds.
-                std::this_thread::sleep_for(std::chrono::milliseconds(2500 + 37 * i));
+                // By default past the first fragment, which a null sink can hold back for two seconds.
+                std::this_thread::sleep_for(std::chrono::duration<double>(recordedBeforeStop + 0.037 * i));
                 const Run::Stop stop = run.stop();
                 if (stop.audio) {
                     worst = std::min(worst, stop.pastMs);
@@ -215,8 +284,9 @@ int main(int argc, char** argv) {
                 columns[wait] += " (" + std::to_string(stops - counted) + " without audio)";
             }
         }
-        std::printf("%5lld ms  %8.2f %%  %9.1f  %8.2f %% | %-30s | %s\n", static_cast<long long>(fragmentMs), cpu,
-                    wakes, server, columns[0].c_str(), columns[1].c_str());
+        std::printf("%5lld ms  %8.2f %%  %5.1f (%-16s)  %-6s %8.2f %% | %-30s | %s\n",
+                    static_cast<long long>(fragmentMs), cpu, wakes, perThread.c_str(), jumps.c_str(), server,
+                    columns[0].c_str(), columns[1].c_str());
         std::fflush(stdout);
     }
     kill(player, SIGTERM);

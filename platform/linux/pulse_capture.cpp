@@ -5,9 +5,11 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <mutex>
 #include <optional>
@@ -354,6 +356,8 @@ public:
     void stopCapture(CaptureCompletion completion) override {
         stopRequested_ = true;
         const int64_t requestedAtNs = CaptureClock::monotonicNowNs();
+        int64_t none = 0;
+        stopAtNs_.compare_exchange_strong(none, requestedAtNs); // a second request keeps the first one's moment
         control_.async([this, requestedAtNs, completion = std::move(completion)] {
             stop(requestedAtNs);
             completion(std::nullopt);
@@ -364,8 +368,6 @@ private:
     enum class Phase { idle, running, stopping, ended };
     /// Whether the current record stream's timing is known: a snapshot taken after its data began to flow.
     enum class Timing { waiting, settling, settled };
-    /// How often the stream's timing is sampled from the server: a loss shows at the first snapshot after it.
-    static constexpr int64_t kSnapshotIntervalNs = 200'000'000;
 
     /// Frames read from the server; no samples for a hole.
     struct Fragment {
@@ -373,6 +375,15 @@ private:
         int64_t frames = 0;
         std::vector<float> samples;
     };
+    /// A fragment with its presentation time and length.
+    struct Placed {
+        int64_t timeNs = 0;
+        int64_t lengthNs = 0;
+        std::vector<float> samples;
+    };
+    /// Times far ahead of the clock are not a monitor's lead but a clock gone astray: audio is not held back for
+    /// them beyond this.
+    static constexpr int64_t kMostHeldBackNs = 1'000'000'000;
 
     // --- Control thread ---
 
@@ -421,6 +432,7 @@ private:
             // does not exit soon after its stop line.
             connection_->setDeadline(requestedAtNs + tuning_.stopLimitNs);
             phase_ = Phase::stopping;
+            shrinkFragment();
             takeTail(requestedAtNs);
             closeRecordStream();
         }
@@ -554,13 +566,16 @@ private:
                 originNs_ = CaptureClock::monotonicNowNs() - clock_.framesToNs(readFrames_);
                 releaseHeld();
             }
+            handOnAhead(true);
             if (pa_stream_disconnect(stream) == 0) {
                 connection_->waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); });
             }
         }
         if (droppedUntilNs_ != 0) {
             // The last fragments were dropped: an empty buffer at their end keeps the file's length on the clock.
-            deliver(PcmBuffer(MediaTime::make(droppedUntilNs_, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
+            const int64_t stopAt = stopAtNs_.load();
+            const int64_t endNs = stopAt != 0 ? std::min(droppedUntilNs_, stopAt) : droppedUntilNs_;
+            deliver(PcmBuffer(MediaTime::make(endNs, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
                               static_cast<int32_t>(spec_.rate), spec_.channels, {}));
         }
         release(stream);
@@ -572,6 +587,24 @@ private:
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_moved_callback(stream, nullptr, nullptr);
         pa_stream_unref(stream);
+    }
+
+    /// Asks the server for small fragments, so that it sends what it gathered for the stream without waiting for a
+    /// whole fragment. Nothing waits for the answer: the tail wait that follows waits for the audio itself, and a
+    /// server that ignores the request only makes the stop wait as long as before. Lock held.
+    void shrinkFragment() {
+        if (record_ == nullptr || tuning_.stopFragmentNs <= 0 || tuning_.stopFragmentNs >= tuning_.fragmentNs) {
+            return;
+        }
+        const pa_buffer_attr* current = pa_stream_get_buffer_attr(record_);
+        if (current == nullptr) {
+            return;
+        }
+        pa_buffer_attr attributes = *current;
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(tuning_.stopFragmentNs / 1000, &spec_));
+        if (pa_operation* operation = pa_stream_set_buffer_attr(record_, &attributes, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
     }
 
     /// Waits until the fragments cover the time of the stop request, or until the tail wait is over. Lock held.
@@ -725,7 +758,8 @@ private:
             pa_stream_drop(stream);
         }
         if (readFrames_ > 0 && !snapshotPending_ &&
-            (timing_ == Timing::waiting || CaptureClock::monotonicNowNs() - lastSnapshotNs_ >= kSnapshotIntervalNs)) {
+            (timing_ == Timing::waiting ||
+             CaptureClock::monotonicNowNs() - lastSnapshotNs_ >= tuning_.snapshotIntervalNs)) {
             pa_operation* update = pa_stream_update_timing_info(stream, onSnapshot, this);
             if (update != nullptr) {
                 pa_operation_unref(update);
@@ -806,8 +840,54 @@ private:
         }
         const int64_t capturedAtNs = originNs_ + clock_.framesToNs(fragment.position);
         const int64_t timeNs = clock_.place(fragment.frames, capturedAtNs);
-        deliver(PcmBuffer(MediaTime::make(timeNs, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
-                          static_cast<int32_t>(spec_.rate), spec_.channels, std::move(fragment.samples)));
+        ahead_.push_back(Placed{timeNs, clock_.framesToNs(fragment.frames), std::move(fragment.samples)});
+        handOnAhead(false);
+    }
+
+    /// Hands on, in order, the placed fragments that the sink has played by now (all of them when `all`, or once a
+    /// stop was requested). A monitor's audio arrives up to a fragment before the sink plays it.
+    void handOnAhead(bool all) {
+        const bool stopping = stopAtNs_.load() != 0;
+        const int64_t nowNs = CaptureClock::monotonicNowNs();
+        while (!ahead_.empty()) {
+            Placed& first = ahead_.front();
+            if (!all && !stopping && first.timeNs + first.lengthNs > nowNs && heldBackNs() <= kMostHeldBackNs) {
+                break;
+            }
+            Placed placed = std::move(first);
+            ahead_.pop_front();
+            handOn(std::move(placed));
+        }
+    }
+
+    [[nodiscard]] int64_t heldBackNs() const {
+        return ahead_.empty() ? 0 : ahead_.back().timeNs + ahead_.back().lengthNs - ahead_.front().timeNs;
+    }
+
+    /// Delivers a placed fragment, less what lies past a stop request: that was played after the request. Unless
+    /// nothing played before the request arrived at all: a sink that was rendering far ahead (seconds, for a player
+    /// with a large buffer) when the stream connected sends its first audio that much later, and a recording stopped
+    /// meanwhile keeps what came rather than nothing.
+    void handOn(Placed placed) {
+        const int64_t stopAt = stopAtNs_.load();
+        if (stopAt != 0 && !keepPastStop_ && !deliveredAudio_ && placed.timeNs >= stopAt) {
+            keepPastStop_ = true;
+        }
+        if (stopAt != 0 && !keepPastStop_) {
+            if (placed.timeNs >= stopAt) {
+                return;
+            }
+            // Rounded up: the frame under the request's moment is kept.
+            const int64_t frames = ((stopAt - placed.timeNs) * spec_.rate + CaptureClock::kNanosPerSecond - 1) /
+                                   CaptureClock::kNanosPerSecond;
+            const auto samples = static_cast<size_t>(frames) * spec_.channels;
+            if (samples < placed.samples.size()) {
+                placed.samples.resize(samples);
+            }
+        }
+        deliveredAudio_ = true;
+        deliver(PcmBuffer(MediaTime::make(placed.timeNs, static_cast<int32_t>(CaptureClock::kNanosPerSecond)),
+                          static_cast<int32_t>(spec_.rate), spec_.channels, std::move(placed.samples)));
     }
 
     void deliver(PcmBuffer buffer) {
@@ -862,6 +942,7 @@ private:
     const int64_t queuedFramesLimit_;
 
     std::atomic<bool> stopRequested_ = false;
+    std::atomic<int64_t> stopAtNs_ = 0; ///< when the stop was requested, or 0
     std::atomic<bool> destroying_ = false;
 
     // Control thread; with the loop running, also the loop thread, under the loop's lock.
@@ -885,6 +966,12 @@ private:
     int64_t capturingSinceNs_ = 0; ///< when the first record stream became ready
     bool startMarked_ = false;     ///< the empty buffer marking that moment was delivered
     int64_t droppedUntilNs_ = 0;   ///< where the audio dropped since the last delivered fragment ends, or 0
+    /// Placed fragments that reach past the present: a monitor's audio arrives up to a fragment before the sink
+    /// plays it, and what the sink plays after a stop request does not belong to the recording. Handed on once
+    /// played, or at the stream's end cut at the request.
+    std::deque<Placed> ahead_;
+    bool deliveredAudio_ = false; ///< audio was handed on (any record stream)
+    bool keepPastStop_ = false;   ///< none of it from before the stop request: what comes after is kept
 
     ThreadSerialQueue control_; // last: destroyed first, so its tasks still find every other field
 };

@@ -9,15 +9,18 @@
 // - Stream: a record stream of interleaved float32 frames at the configured rate and channel count, delivering one
 //   PcmBuffer per fragment to the registered output, on the registered queue, with CLOCK_MONOTONIC presentation
 //   times in nanoseconds (see CaptureClock): counted in frames, and held against the server's timing snapshots
-//   (taken every 200 ms: how many frames it had queued at what moment, and how far its source and, for a monitor,
-//   its sink lagged), so that frames the server lost show as a jump in time. For a monitor the times are when the
-//   sink plays the frames. Only the audio output type is accepted.
+//   (see Tuning: how many frames it had queued at what moment, and how far its source and, for a monitor, its sink
+//   lagged), so that frames the server lost show as a jump in time. For a monitor the times are when the sink plays
+//   the frames; a fragment that arrives before the sink has played it is handed on once it has (with the next
+//   fragment). Only the audio output type is accepted.
 // - It follows the system's output: when the default sink changes, or the recorded sink goes away while others
 //   remain, it continues from the default sink's monitor without ending the stream (the times keep following the
 //   clock, so the switch shows as a gap). It never records a source that is not a monitor: the record stream is
 //   connected so that the server cannot move it elsewhere. Only when no sink is left, or the server connection is
 //   lost, does the stream end by itself, and the delegate hears didStopWithError once.
-// - Stop takes what the server captured up to the moment of the request, then disconnects.
+// - Stop takes what the server captured up to the moment of the request, and nothing played after it: it asks for
+//   small fragments, waits for the audio up to the request (the tail wait), cuts what lies past it (unless none of
+//   the audio was played before the request), then disconnects.
 // - Every wait on the server is bounded (see Tuning): a server that hangs makes a start or a content query fail
 //   with an error saying it did not answer, ends the stream when an output switch cannot complete, and never holds
 //   a stop beyond its limit. Audio waiting on the output's queue is bounded too: a recorder that stops taking it
@@ -60,16 +63,30 @@ public:
     /// measurement against private PulseAudio 16.1 and PipeWire 0.3.65 servers on a 2-core machine.
     struct Tuning {
         /// How much audio the server gathers before it sends it; with ADJUST_LATENCY also the source's latency.
-        /// Measured with bench/capture_bench.cpp (CPU while a tone plays; audio missing before a stop request):
-        ///   fragment   our CPU    server CPU (PulseAudio / PipeWire)   missing at stop without the tail wait
-        ///   10 ms      0.5 %      1.0 % / 3.1 %                        up to 11 ms (PipeWire)
-        ///   20 ms      0.3-0.4 %  0.75 % / 1.9 %                       up to 23 ms
-        ///   30 ms      0.3 %      0.5 % / 1.0 %                        up to 38 ms
-        ///   50 ms      0.2 %      0.5 % / 0.9 %                        up to 95 ms
-        /// With the tail wait nothing before the request is missing at any size; the fragment then only sets how
-        /// long a stop waits on PipeWire (about one fragment; PulseAudio's monitor is ahead of playback and needs
-        /// no wait). 20 ms keeps even an unwaited stop within 25 ms at a server cost well under 2 %.
-        int64_t fragmentNs = 20'000'000;
+        /// Each fragment wakes libpulse's thread and the output's queue once. Measured with bench/capture_bench.cpp
+        /// (this process's wakeups per second while a tone plays, snapshots every 200 ms; CPU of this process and
+        /// of the server, PulseAudio / PipeWire):
+        ///   fragment   wakeups/s   our CPU     server CPU
+        ///   20 ms      120         0.6-0.9 %   1.8 % / 3.6-4.5 %
+        ///   50 ms      48-54       0.2 %       0.5 % / 0.9 %
+        ///   100 ms     25-27       0.2-0.3 %   0.4 % / 1.0-1.8 %
+        ///   200 ms     15-16
+        /// The fragment does not limit how fast a stop is (see stopFragmentNs), nor how exactly it ends (audio
+        /// played after the request is cut off), nor, with the tail wait, what it keeps.
+        int64_t fragmentNs = 100'000'000;
+        /// The fragment asked for at the stop request, before the tail wait, so that the server sends what it holds
+        /// without waiting for a whole fragment; zero keeps the fragment. PulseAudio's monitor runs ahead of
+        /// playback and needs no wait at all. PipeWire's server sends once a fragment has gathered, and a fragment
+        /// is also its node's latency: the graph's period follows it down to the smallest latency asked for, up to
+        /// 2048 frames (42.7 ms at 48 kHz). No smaller than that, the shrink leaves the graph's period alone and the
+        /// server sends at its next period; smaller, it changes the period, which pauses the graph for some 50 ms
+        /// and lost up to 30 ms of audio before the request. Measured at 100 ms fragments on PipeWire (mean stop,
+        /// audio missing): no shrink 78-83 ms, none; 43 ms: 24-28 ms, none; 10 ms: 71 ms, up to 30 ms.
+        int64_t stopFragmentNs = 43'000'000;
+        /// How often the stream's timing is sampled from the server. Each snapshot's reply wakes libpulse's thread
+        /// once; a loss shows at the first snapshot after it; and a drifting card's times stray from it by the
+        /// interval times its rate offset (5 ms a second at half a percent), well inside the clock's dead band.
+        int64_t snapshotIntervalNs = 1'000'000'000;
         /// The clock ahead of the sample count by more than this means the server lost frames. The timing
         /// snapshots agree with the sample count to within 3 ms on both servers, and a sink's latency (which a
         /// monitor's times include) moves by up to one fragment when players come and go: two fragments stay clear

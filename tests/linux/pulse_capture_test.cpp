@@ -229,6 +229,7 @@ TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUnti
         return !collector->buffers.empty() && level(collector->buffers.back().samples, 0) > 0.2;
     })) << "the tone never arrived";
     std::remove(tone.c_str());
+    const int64_t requestedAt = CaptureClock::monotonicNowNs();
     EXPECT_FALSE(capture.stop());
     const int64_t stoppedAt = CaptureClock::monotonicNowNs();
     collector->queue->sync([] {});
@@ -263,6 +264,11 @@ TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUnti
     // Times advance by frame count (at the card's rate); only a loss the server reported through its timing may open
     // a gap.
     EXPECT_LT(gapNs, 100'000'000) << "times jumped by " << gapNs << " ns in all";
+    // The audio ends at the stop request: none of what was played before it is missing (the tail wait), none of what
+    // the sink played after it is there (a monitor delivers it ahead of playback, by up to a fragment).
+    const int64_t endNs = buffers.back().timeNs + clock.framesToNs(buffers.back().frames);
+    EXPECT_GE(endNs, requestedAt - 1'000'000) << "the tail before the stop request is missing";
+    EXPECT_LE(endNs, stoppedAt + 1'000'000) << "audio played after the stop request was kept";
 }
 
 // A server that hangs (stopped, or stuck on a stalled disk) answers nothing: the stop still ends in time with what
