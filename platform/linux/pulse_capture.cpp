@@ -192,6 +192,30 @@ private:
     bool timedOut_ = false;
 };
 
+} // namespace
+
+/// The connection of the last content query, kept for the next stream's start to take over: the recorder starts a
+/// stream right after its query, and that start then needs no handshake of its own. At most one is kept. The
+/// service's query thread puts it; a stream's control thread takes it.
+class SpareConnection {
+public:
+    void put(std::unique_ptr<Connection> connection) {
+        std::unique_ptr<Connection> replaced; // released outside the lock: that waits for its loop thread
+        const std::lock_guard lock(mutex_);
+        replaced = std::exchange(spare_, std::move(connection));
+    }
+    std::unique_ptr<Connection> take() {
+        const std::lock_guard lock(mutex_);
+        return std::move(spare_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::unique_ptr<Connection> spare_;
+};
+
+namespace {
+
 struct SinkEntry {
     std::string name;
     std::string monitor;
@@ -261,8 +285,10 @@ std::optional<SinkEntry> chooseSink(const std::vector<SinkEntry>& sinks, std::in
     return sinks.front();
 }
 
-Result<std::vector<std::shared_ptr<Display>>> queryDisplays(int64_t answerLimitNs) {
-    Connection connection(CaptureClock::monotonicNowNs() + answerLimitNs);
+/// The sinks as displays, the default one first; `connection` stays connected for a stream to take over.
+Result<std::vector<std::shared_ptr<Display>>> queryDisplays(int64_t answerLimitNs, std::unique_ptr<Connection>& kept) {
+    auto owned = std::make_unique<Connection>(CaptureClock::monotonicNowNs() + answerLimitNs);
+    Connection& connection = *owned;
     if (MaybeError error = connection.connect()) {
         return *error;
     }
@@ -281,6 +307,7 @@ Result<std::vector<std::shared_ptr<Display>>> queryDisplays(int64_t answerLimitN
             displays.push_back(std::move(display));
         }
     }
+    kept = std::move(owned); // released by the caller, after the lock
     return displays;
 }
 
@@ -319,9 +346,9 @@ private:
 class PulseStream final : public Stream, public std::enable_shared_from_this<PulseStream> {
 public:
     PulseStream(std::string sinkName, pa_sample_spec spec, MaybeError setupError, PulseCaptureService::Tuning tuning,
-                std::weak_ptr<StreamDelegate> delegate)
+                std::weak_ptr<StreamDelegate> delegate, std::shared_ptr<SpareConnection> spare)
         : initialSink_(std::move(sinkName)), spec_(spec), setupError_(std::move(setupError)), tuning_(tuning),
-          delegate_(std::move(delegate)),
+          delegate_(std::move(delegate)), spare_(std::move(spare)),
           queuedFramesLimit_(tuning.queuedAudioLimitNs * static_cast<int64_t>(spec.rate) /
                              CaptureClock::kNanosPerSecond),
           clock_(static_cast<int32_t>(spec.rate), tuning.lossThresholdNs), control_("qfx.pulse-capture.control") {}
@@ -387,6 +414,21 @@ private:
 
     // --- Control thread ---
 
+    /// Takes over the last content query's connection while it is still connected, else connects anew.
+    MaybeError connect() {
+        const int64_t deadlineNs = CaptureClock::monotonicNowNs() + tuning_.answerLimitNs;
+        connection_ = spare_->take();
+        if (connection_ != nullptr) {
+            const LoopLock lock(connection_->loop());
+            if (pa_context_get_state(connection_->context()) == PA_CONTEXT_READY) {
+                connection_->setDeadline(deadlineNs);
+                return std::nullopt;
+            }
+        }
+        connection_ = std::make_unique<Connection>(deadlineNs);
+        return connection_->connect();
+    }
+
     MaybeError start() {
         if (phase_ != Phase::idle || startRequested_) {
             return Error{"The capture was already started"};
@@ -396,8 +438,7 @@ private:
             phase_ = Phase::ended;
             return setupError_;
         }
-        connection_ = std::make_unique<Connection>(CaptureClock::monotonicNowNs() + tuning_.answerLimitNs);
-        MaybeError error = connection_->connect();
+        MaybeError error = connect();
         if (!error) {
             const LoopLock lock(connection_->loop());
             pa_context* context = connection_->context();
@@ -931,6 +972,7 @@ private:
     const MaybeError setupError_;
     const PulseCaptureService::Tuning tuning_;
     const std::weak_ptr<StreamDelegate> delegate_;
+    const std::shared_ptr<SpareConnection> spare_;
 
     std::mutex outputMutex_; // output_ and outputQueue_: set by addStreamOutput, read on the loop thread
     std::weak_ptr<StreamOutput> output_;
@@ -978,7 +1020,8 @@ private:
 
 } // namespace
 
-PulseCaptureService::PulseCaptureService(Tuning tuning) : tuning_(tuning), queries_("qfx.pulse-capture.queries") {
+PulseCaptureService::PulseCaptureService(Tuning tuning)
+    : tuning_(tuning), spare_(std::make_shared<SpareConnection>()), queries_("qfx.pulse-capture.queries") {
     // libpulse writes its error-level log lines (a malformed client.conf, an unusable runtime directory, shared
     // memory that cannot be set up) to standard error, where only the tool's own messages may appear. It offers no
     // API to turn its log off; its target is read from the environment once, at its first log line, and the system
@@ -991,8 +1034,12 @@ PulseCaptureService::~PulseCaptureService() = default;
 
 void PulseCaptureService::getShareableContent(bool /*excludingDesktopWindows*/, bool /*onScreenWindowsOnly*/,
                                               ContentCompletion completion) {
-    queries_.async([completion = std::move(completion), limit = tuning_.answerLimitNs] {
-        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays(limit);
+    queries_.async([completion = std::move(completion), limit = tuning_.answerLimitNs, spare = spare_] {
+        std::unique_ptr<Connection> connection;
+        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays(limit, connection);
+        if (connection != nullptr) {
+            spare->put(std::move(connection));
+        }
         if (!displays.ok()) {
             completion(nullptr, displays.error());
             return;
@@ -1038,8 +1085,8 @@ std::shared_ptr<Stream> PulseCaptureService::makeStream(std::shared_ptr<ContentF
             spec = {PA_SAMPLE_FLOAT32NE, 48000, 2}; // keeps the clock's arithmetic defined
         }
     }
-    return std::make_shared<PulseStream>(std::move(sinkName), spec, std::move(setupError), tuning_,
-                                         std::move(delegate));
+    return std::make_shared<PulseStream>(std::move(sinkName), spec, std::move(setupError), tuning_, std::move(delegate),
+                                         spare_);
 }
 
 } // namespace qfx::platform::linux_backend

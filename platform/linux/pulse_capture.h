@@ -43,6 +43,8 @@
 
 namespace qfx::platform::linux_backend {
 
+class SpareConnection;
+
 /// A sink as a capturable display: its server name (its monitor is what gets recorded).
 class PulseDisplay final : public Display {
 public:
@@ -143,7 +145,8 @@ public:
 
 private:
     Tuning tuning_;
-    ThreadSerialQueue queries_; // last: drained and joined first on destruction
+    std::shared_ptr<SpareConnection> spare_; ///< the last query's connection, for the next stream's start
+    ThreadSerialQueue queries_;              // last: drained and joined first on destruction
 };
 
 } // namespace qfx::platform::linux_backend
