@@ -113,6 +113,8 @@ public:
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
     [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;
