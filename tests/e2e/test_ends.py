@@ -1,7 +1,9 @@
 """Every way a recording ends or is disturbed, as one table: the parent's line, the end of input, each stop signal,
 a parent that stops reading the tool's output or error, descriptors closed at start, a server that goes away, one
 that hangs at the stop, and a disk that stalls. Each row checks the exit status, the one line (or none) on standard
-error, and that the file decodes without errors and holds what was recorded, on the clock."""
+error, and that the file decodes without errors and holds what was recorded, on the clock. Last, the recordings
+that cannot start: the parent hears why, in time, and finds no file."""
+import contextlib
 import dataclasses
 import os
 import signal
@@ -10,18 +12,13 @@ from typing import Callable, Optional
 
 import pytest
 
-from harness import (SERVER_KIND, MonitorListener, Player, SoundServer, Tool, decode, duration, holes, tone,
+from harness import (TOLERANCE, MonitorListener, Player, SoundServer, Tool, decode, duration, figure, holes, tone,
                      tone_level)
 
 SHIM = os.environ.get("QFX_STALL_SHIM")
-TOLERANCE = 0.05  # the file's length against the time recorded, which the tool promises
 RECORDED = 2.5  # seconds recorded before the ending
 STALL = 20.0  # seconds a stalled disk holds the tool's writes
 PROMPT = 2.0  # seconds from the stop to the exit, whatever the server or the disk did before
-
-
-def figure(text):
-    print(f"[figure] {SERVER_KIND}: {text}")
 
 
 def broken_pipe_on(*fds):
@@ -199,16 +196,33 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
         assert missing < TOLERANCE
 
 
-def test_a_server_hung_before_the_start_fails_it_in_time_saying_why(tmp_path):
-    with SoundServer() as hung:
-        hung.signal(signal.SIGSTOP)
+@contextlib.contextmanager
+def client_env(tmp_path, kind):
+    """What a client runs with when its server is not there, has no sinks, or hangs."""
+    if kind == "no server":
+        (tmp_path / "client.conf").write_text("autospawn = no\n")
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("PULSE_", "DBUS_"))}
+        yield env | {"PULSE_SERVER": f"unix:{tmp_path}/none/native", "XDG_RUNTIME_DIR": str(tmp_path),
+                     "PULSE_CLIENTCONFIG": f"{tmp_path}/client.conf"}
+        return
+    with SoundServer(sinks=kind != "no sinks") as server:
+        if kind == "hung":
+            server.signal(signal.SIGSTOP)
         try:
-            began = time.monotonic()
-            tool = Tool([tmp_path / "out.m4a"], hung.env)
-            status = tool.finish(30)
-            took = time.monotonic() - began
+            yield server.env
         finally:
-            hung.signal(signal.SIGCONT)
-    figure(f"a hung server: the start gave up after {took:.3f} s")
+            server.signal(signal.SIGCONT)
+
+
+@pytest.mark.parametrize("kind, says", [("no server", ""), ("no sinks", "No display"),
+                                        ("hung", "did not answer in time\n")])
+def test_a_recording_that_cannot_start_says_why_in_time(tmp_path, kind, says):
+    out = tmp_path / "out.m4a"
+    with client_env(tmp_path, kind) as env:
+        tool = Tool([out], env)
+        status = tool.finish(30)
+        took = time.monotonic() - tool.started_at
+    figure(f"{kind}: the start gave up after {took:.3f} s")
     assert (status, tool.stdout) == (4, "")
-    assert tool.stderr.endswith("did not answer in time\n") and tool.stderr.count("\n") == 1, tool.stderr
+    assert says in tool.stderr and tool.stderr.endswith("\n") and tool.stderr.count("\n") == 1, tool.stderr
+    assert not os.path.lexists(out)
