@@ -12,8 +12,8 @@ from typing import Callable, Optional
 
 import pytest
 
-from harness import (TOLERANCE, MonitorListener, Player, SoundServer, Tool, decode, duration, figure, holes, tone,
-                     tone_level)
+from harness import (TOLERANCE, MonitorListener, Player, SoundServer, Tool, decode, duration, figure, holes, levels,
+                     tone)
 
 SHIM = os.environ.get("QFX_STALL_SHIM")
 RECORDED = 2.5  # seconds recorded before the ending
@@ -47,6 +47,7 @@ class Ending:
     stop_at: float
     # How much earlier than audio_end the file may end: a server that dies or hangs loses what it had not sent yet.
     early: float = TOLERANCE
+    reported: str = ""  # standard error before the stop
 
 
 def line(tool, server):
@@ -72,8 +73,9 @@ def server_gone(tool, server):
     killed_at = time.monotonic()
     time.sleep(1.5)  # the tool reports it (where it can) and goes on waiting for its line
     assert tool.child.poll() is None, "the tool died with its server"
+    reported = tool.stderr
     tool.send("stop")
-    return Ending(killed_at, tool.stop_at, early=0.5)
+    return Ending(killed_at, tool.stop_at, early=0.5, reported=reported)
 
 
 def server_hung_at_stop(tool, server):
@@ -172,6 +174,7 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
     assert tool.stdout == ("READY\n" if case.sees_ready else "")
     if case.report:
         assert tool.stderr.startswith(case.report) and tool.stderr.count("\n") == 1, tool.stderr
+        assert ending.reported == tool.stderr, "reported when it happened, not at the stop"
     else:
         assert tool.stderr == ""
     stopping = exited_at - ending.stop_at
@@ -186,7 +189,7 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
     assert recorded - ending.early - late_start < duration(audio) < recorded + TOLERANCE, \
         f"{duration(audio):.3f} s in the file for {recorded:.3f} s recorded"
     body = audio[:, 0]
-    assert tone_level(body[-24000:], 1000) > 0.2, "the tone played up to the end is missing there"
+    assert levels(body[-24000:], 1000, 0.5)[0] > 0.2, "the tone played up to the end is missing there"
     missing = sum(length for _, length in holes(body, 0.1))
     figure(f"{case.name}: {missing:.3f} s of the tone missing in {duration(audio):.3f} s")
     if case.stalls:
