@@ -108,15 +108,10 @@ def test_a_recording_ended_early_keeps_its_file(tmp_path, client, ending):
         assert report["error"]["message"].startswith("ScreenCaptureKit stopped: ")
 
 
-def load_python_client():
-    spec = importlib.util.spec_from_file_location("record", SOURCE / "examples/python/record.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def test_python_client_cancelled_while_recording_or_stopping_still_finishes_the_file(server, tmp_path, monkeypatch):
-    client = load_python_client()
+    spec = importlib.util.spec_from_file_location("record", SOURCE / "examples/python/record.py")
+    client = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(client)
     for name, value in server.env.items():
         monkeypatch.setenv(name, value)
 

@@ -77,14 +77,6 @@ protected:
         }
     }
 
-    /// Waits until READY has reached `out`: the run is then waiting for its stop line.
-    static bool waitForReady(const StreamFile& out) {
-        for (int i = 0; i < 1000 && out.delivered() != "READY\n"; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return out.delivered() == "READY\n";
-    }
-
     static void makeFile(const fs::path& path) { std::ofstream(path) << "old recording"; }
 
     FakePlatform fake;
@@ -205,38 +197,30 @@ TEST_F(FrontTest, NothingAfterTheStopLineIsConsumed) {
     EXPECT_EQ(::lseek(fileno(file.get()), 0, SEEK_CUR), 6);
 }
 
-// A terminal's Ctrl-C, a parent's kill, a hang-up: each ends the recording as the end of input does, whether it comes
-// while the tool waits for its line or while it is still starting. The input is left as it was.
-TEST_F(FrontTest, StopSignalsEndTheRecordingLikeTheEndOfInput) {
+// A terminal's Ctrl-C, a parent's kill, a hang-up while the tool is still starting end the recording as the end of
+// input does, once it has started (while it waits for its line, they are seen end to end). The input is left as it
+// was.
+TEST_F(FrontTest, StopSignalsDuringTheStartEndTheRecordingLikeTheEndOfInput) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        for (const bool duringStart : {false, true}) {
-            SCOPED_TRACE(std::string(strsignal(signal)) + (duringStart ? " during the start" : " while waiting"));
-            fake.clearCalls();
-            testing::Pipe in;
-            const StreamFile out;
-            const StreamFile err;
-            if (duringStart) {
-                fake.hold(Completion::contentQuery);
-            }
-            auto running = std::async(std::launch::async, [&] {
-                return run({(scratch / "out.m4a").string()}, in.readEnd(), out.get(), err.get());
-            });
-            if (duringStart) {
-                ASSERT_TRUE(fake.waitUntilPending(Completion::contentQuery));
-                ASSERT_EQ(::kill(::getpid(), signal), 0);
-                fake.release(Completion::contentQuery);
-            } else {
-                ASSERT_TRUE(waitForReady(out));
-                ASSERT_EQ(::kill(::getpid(), signal), 0);
-            }
-            ASSERT_EQ(running.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-            EXPECT_EQ(running.get().status, 0);
-            EXPECT_EQ(out.contents(), "READY\n");
-            EXPECT_EQ(err.contents(), "");
-            EXPECT_EQ(fake.count("stopCapture"), 1U);
-            in.write("unread\n");
-            EXPECT_EQ(in.rest(), "unread\n");
-        }
+        SCOPED_TRACE(strsignal(signal));
+        fake.clearCalls();
+        testing::Pipe in;
+        const StreamFile out;
+        const StreamFile err;
+        fake.hold(Completion::contentQuery);
+        auto running = std::async(std::launch::async, [&] {
+            return run({(scratch / "out.m4a").string()}, in.readEnd(), out.get(), err.get());
+        });
+        ASSERT_TRUE(fake.waitUntilPending(Completion::contentQuery));
+        ASSERT_EQ(::kill(::getpid(), signal), 0);
+        fake.release(Completion::contentQuery);
+        ASSERT_EQ(running.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(running.get().status, 0);
+        EXPECT_EQ(out.contents(), "READY\n");
+        EXPECT_EQ(err.contents(), "");
+        EXPECT_EQ(fake.count("stopCapture"), 1U);
+        in.write("unread\n");
+        EXPECT_EQ(in.rest(), "unread\n");
     }
 }
 

@@ -21,12 +21,8 @@ MediaTime frames(int64_t count) {
 MediaTime nanos(int64_t count) {
     return MediaTime::make(count, kNanos);
 }
-MediaTime invalid() {
-    return MediaTime{};
-}
-MediaTime infinite() {
-    return MediaTime{0, 1, MediaTime::kValid | MediaTime::kPositiveInfinity, 0};
-}
+const MediaTime kInvalid{};
+const MediaTime kInfinite{0, 1, MediaTime::kValid | MediaTime::kPositiveInfinity, 0};
 
 // What the writer reports as written after a placement: by default all of it.
 struct Written {
@@ -99,7 +95,7 @@ const std::vector<Case> kCases = {
       {frames(960 + 300), 480, 300, 0}}},
     {"a buffer without a numeric time is packed",
      frames(0),
-     {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0}, {infinite(), 480, 0, 0}, {frames(1440), 480, 0, 0}}},
+     {{frames(0), 480, 0, 0}, {kInvalid, 480, 0, 0}, {kInfinite, 480, 0, 0}, {frames(1440), 480, 0, 0}}},
     {"nanosecond times round to the nearest frame",
      nanos(0),
      {{nanos(0), 480, 0, 0},
@@ -142,7 +138,7 @@ const std::vector<Case> kCases = {
       {frames(1440 + 10 * kSecond), 480, 0, 0}}},
     {"an unplaceable buffer that was dropped counts nothing",
      frames(0),
-     {{frames(0), 480, 0, 0}, {invalid(), 480, 0, 0, 0, {0, 0}}, {frames(480), 480, 0, 0}}},
+     {{frames(0), 480, 0, 0}, {kInvalid, 480, 0, 0, 0, {0, 0}}, {frames(480), 480, 0, 0}}},
 };
 
 TEST(TimelineTest, PlacesEachBufferAgainstWhatWasWritten) {
