@@ -106,23 +106,19 @@ private:
     std::condition_variable changed_;
 };
 
-/// The service's displays; none, with the reason in `error`, when the query fails.
-std::shared_ptr<ShareableContent> content(PulseCaptureService& service, MaybeError& error) {
-    using Answer = std::pair<std::shared_ptr<ShareableContent>, MaybeError>;
-    auto answer = std::make_shared<std::promise<Answer>>();
-    std::future<Answer> future = answer->get_future();
-    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, MaybeError failed) {
-        answer->set_value({std::move(found), std::move(failed)});
+/// The service's displays; none when the query fails.
+std::shared_ptr<ShareableContent> content(PulseCaptureService& service) {
+    auto answer = std::make_shared<std::promise<std::shared_ptr<ShareableContent>>>();
+    auto future = answer->get_future();
+    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, const MaybeError&) {
+        answer->set_value(std::move(found));
     });
-    Answer got = future.wait_for(20s) == std::future_status::ready ? future.get() : Answer{nullptr, Error{"timed out"}};
-    error = got.second;
-    return got.first;
+    return future.wait_for(20s) == std::future_status::ready ? future.get() : nullptr;
 }
 
 std::vector<std::string> sinkNames(PulseCaptureService& service) {
     std::vector<std::string> names;
-    MaybeError error;
-    if (const std::shared_ptr<ShareableContent> found = content(service, error)) {
+    if (const std::shared_ptr<ShareableContent> found = content(service)) {
         for (const auto& display : found->displays) {
             names.push_back(dynamic_cast<const PulseDisplay&>(*display).sinkName());
         }
@@ -142,14 +138,13 @@ struct Capture {
     explicit Capture(PulseCaptureService::Tuning tuning = {}) : service(tuning) {}
     /// Starts it; an empty text, or what went wrong.
     std::string start() {
-        MaybeError error;
-        const std::shared_ptr<ShareableContent> found = content(service, error);
+        const std::shared_ptr<ShareableContent> found = content(service);
         if (!found || found->displays.empty()) {
-            return error ? error->description : "no display";
+            return "no display";
         }
         stream = service.makeStream(service.makeContentFilter(found->displays[0], {}, {}),
                                     service.makeStreamConfiguration(), collector);
-        error = stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue);
+        MaybeError error = stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue);
         if (!error) {
             error = await([&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
         }
