@@ -6,6 +6,7 @@ that cannot start: the parent hears why, in time, and finds no file."""
 import contextlib
 import dataclasses
 import os
+import pathlib
 import signal
 import time
 from typing import Callable, Optional
@@ -85,9 +86,10 @@ def server_hung_at_stop(tool, server):
     return Ending(hung_at, tool.stop_at, early=0.5)
 
 
-def disk_stalled(tool, server, flag):
+def disk_stalled(tool, server):
     """Holds the tool's writes for STALL seconds, recording the tool's memory meanwhile, then stops at once."""
     stalled_at = time.monotonic()
+    flag = pathlib.Path(server.dir, "stall")
     flag.write_text("stalled")
     resident = []
     while time.monotonic() < stalled_at + STALL:
@@ -115,7 +117,6 @@ class Case:
     own_server: bool = False  # the row kills or stops its server
     sees_ready: bool = True  # False when the tool's standard output does not reach the test
     report: Optional[str] = None  # the start of the one line expected on standard error, else none
-    stalls: bool = False
 
 
 CASES = [
@@ -131,25 +132,23 @@ CASES = [
          own_server=True, sees_ready=False),
     Case("the server gone", server_gone, own_server=True, report="ScreenCaptureKit stopped: "),
     Case("the server hung at the stop", server_hung_at_stop, own_server=True),
-    Case("a stalled write", disk_stalled, stalls=True),
+    Case("a stalled write", disk_stalled),
 ]
 
 
 @pytest.mark.parametrize("case", CASES, ids=[case.name for case in CASES])
 def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
-    if case.stalls and not SHIM:
+    stalls = case.end is disk_stalled
+    if stalls and not SHIM:
         pytest.skip("QFX_STALL_SHIM names no stalled-write shim")
     out = tmp_path / "out.m4a"
     own = SoundServer() if case.own_server else None
     server = own or request.getfixturevalue("server")
     try:
         env = server.env
-        end = case.end
-        if case.stalls:
-            flag = tmp_path / "stall"
-            env = env | {"LD_PRELOAD": SHIM, "QFX_STALL_FLAG": str(flag),
+        if stalls:
+            env = env | {"LD_PRELOAD": SHIM, "QFX_STALL_FLAG": f"{server.dir}/stall",
                          "QFX_STALL_TARGET": os.path.realpath(out)}
-            end = lambda tool, server: disk_stalled(tool, server, flag)  # noqa: E731
         with MonitorListener(server):
             Player(server, tone(60, 1000, 0.3, 0.3))
             tool = Tool([out], env, preexec_fn=case.child)
@@ -159,15 +158,13 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
             else:
                 begun = tool.started_at
             time.sleep(RECORDED)
-            ending = end(tool, server)
+            ending = case.end(tool, server)
             status = tool.finish(30)
             exited_at = time.monotonic()
     finally:
         if own:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 own.signal(signal.SIGCONT)
-            except ProcessLookupError:
-                pass
             own.stop()
 
     assert status == 0, tool.stderr
@@ -178,7 +175,7 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
     else:
         assert tool.stderr == ""
     stopping = exited_at - ending.stop_at
-    if case.own_server or case.stalls:
+    if case.own_server or stalls:
         figure(f"{case.name}: the tool exited {stopping:.3f} s after the stop")
         assert stopping < PROMPT
 
@@ -192,7 +189,7 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
     assert levels(body[-24000:], 1000, 0.5)[0] > 0.2, "the tone played up to the end is missing there"
     missing = sum(length for _, length in holes(body, 0.1))
     figure(f"{case.name}: {missing:.3f} s of the tone missing in {duration(audio):.3f} s")
-    if case.stalls:
+    if stalls:
         # Audio the stalled writer could not take became silence of its own length: the file kept the clock.
         assert STALL / 2 < missing < STALL
     elif server.kind == "pulseaudio":  # PipeWire's server may itself fall behind the clock on a loaded machine

@@ -41,16 +41,12 @@ def outcome(example, timeout=60):
     return json.loads(lines[0]), example.returncode
 
 
-def run_example(client, out, seconds, env, **kwargs):
-    return outcome(start_example(client, out, seconds, env, **kwargs))
-
-
 @pytest.mark.parametrize("client", CLIENTS)
 def test_a_recording_is_reported_with_its_length_and_holds_what_played(server, tmp_path, client):
     out = tmp_path / "out.m4a"
     with MonitorListener(server):
         player = Player(server, tone(6, 1000))
-        report, status = run_example(client, out, 2, server.env)
+        report, status = outcome(start_example(client, out, 2, server.env))
         player.stop()
     assert status == 0
     assert report["path"] == str(out) and report["status"] == 0 and report["file"] is True
@@ -73,7 +69,7 @@ def test_start_failures_carry_the_tools_message_and_cause(server, tmp_path, clie
     with SoundServer(sinks=False) as empty:
         cases.append(("no output device", tmp_path / "out.m4a", empty.env, TOOL, "start", "noDisplay", NO_DISPLAY))
         for name, out, env, tool, kind, cause, message in cases:
-            report, status = run_example(client, out, 1, env, tool=tool)
+            report, status = outcome(start_example(client, out, 1, env, tool=tool))
             assert status == 1, name
             assert report["error"]["kind"] == kind, name
             assert report["error"].get("cause") == cause, name
