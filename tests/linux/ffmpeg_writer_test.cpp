@@ -147,11 +147,12 @@ std::vector<Delivery> operator+(std::vector<Delivery> a, const std::vector<Deliv
     return a;
 }
 
-// A writer as the recorder sets one up, writing to `path`, its session started and the deliveries appended.
 struct Recording {
     std::shared_ptr<Writer> writer;
     std::shared_ptr<WriterInput> input;
 };
+
+// A writer as the recorder sets one up, writing to `path`, its session started and the deliveries appended.
 
 std::optional<Recording> startRecording(FfmpegWriterService& service, const std::string& path,
                                         const std::vector<Delivery>& deliveries = {}, MediaTime session = at(0)) {
