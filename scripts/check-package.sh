@@ -4,8 +4,8 @@
 #   check-package.sh BUILD_DIR
 #
 # The manual page renders without warnings; `cmake --install` lays out the executable and the page; `cpack -G DEB`
-# gives a package holding exactly those two, whose Depends name the libraries the executable links; the package
-# installs with dpkg (as root; skipped otherwise), its tool answers a wrong command line as it should, and the
+# gives a package holding exactly those two, whose Depends name the libraries the executable links or loads; the
+# package installs with dpkg (as root; skipped otherwise), its tool answers a wrong command line as it should, and the
 # package is removed again (unless the machine had it installed before, when this build's package stays).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,7 +50,8 @@ printf '%s\n' ./usr/bin/qfx_system_audio ./usr/share/man/man1/qfx_system_audio.1
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not the project's ($version)"
 
-# Depends: one entry for each library the executable needs that a package provides, none for what it does not link.
+# Depends: one entry for each library the executable needs that a package provides (the four FFmpeg libraries it
+# loads at run time among them), none for what it does not use.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "check-package: Depends: $depends"
 depends_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n')
@@ -63,7 +64,11 @@ for library in $(objdump -p "$build/qfx_system_audio" | awk '$1 == "NEEDED" {pri
     fail "Depends lacks $owner (for $library)"
   fi
 done
-for library in libpulse0 libavcodec libavformat libavutil; do
+# FFmpeg loads after the start: linked, its hundred-odd libraries would all load before main.
+if objdump -p "$build/qfx_system_audio" | awk '$1 == "NEEDED" {print $2}' | grep -q '^lib\(av\|sw\)'; then
+  fail "the executable links FFmpeg, which it should load at run time"
+fi
+for library in libpulse0 libavcodec libavformat libavutil libswresample; do
   grep -q "^$library" <<<"$depends_names" || fail "Depends lacks $library"
 done
 

@@ -9,6 +9,9 @@
 // - The location is checked when the writer is made (file type, parent directory, nothing already at the path);
 //   the file is created by startWriting, exclusively and without following a symbolic link: an entry that appeared
 //   at the path in between, of whatever kind, is never replaced or written through.
+// - The encoder opens after the start, with FFmpeg's libraries (platform/linux/ffmpeg_library.h): on the writer's own
+//   thread a moment after startWriting, or with the first audio if that comes sooner. Until then the file is empty;
+//   libraries that cannot be loaded fail the writer, and the file is removed.
 // - The input takes only the Linux capture's buffers (PcmBuffer) at the input's own sample rate and channel count.
 // - While recording, the file is a fragmented MPEG-4 file that plays up to its last fragment: each fragment (just
 //   under a second) reaches the file in one write as soon as it is complete, so a kill at any moment leaves a
@@ -23,18 +26,21 @@
 //
 // Threads (as the recorder calls): the service, creation, canAddInput, addInput, startWriting, finishWriting and
 // cancelWriting on the task that runs start and stop; startSession and the input's methods on the sample queue;
-// status and error from any thread. Each writer serialises its own work with a lock, so even a call that breaks
-// this order (a late buffer during cancelWriting) is safe; it is merely refused.
+// status and error from any thread; the encoder's opening on a thread of the writer's own. Each writer serialises its
+// own work with a lock, so even a call that breaks this order (a late buffer during cancelWriting) is safe; it is
+// merely refused.
 #pragma once
 
 #include "platform/timeline.h"
 #include "platform/writer.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace qfx::platform::linux_backend {
 
@@ -58,7 +64,6 @@ struct TimelineLimits {
 
 class FfmpegWriterService final : public WriterService {
 public:
-    /// Silences FFmpeg's logging for the whole process.
     explicit FfmpegWriterService(TimelineLimits limits = {});
 
     Result<std::shared_ptr<Writer>> makeWriter(const FileLocation& location, const FileType& fileType) override;
@@ -122,6 +127,7 @@ private:
     void markInputFinished();
 
     // With work_ held:
+    bool openEncoder();                                          // waits for FFmpeg's libraries the first time
     bool resample(const float* interleaved, int64_t frameCount); // nullptr: silence
     bool convert(const float* interleaved, int count);           // nullptr: drains the resampler
     bool encode(const float* interleaved, int64_t frameCount);   // nullptr: silence
@@ -142,6 +148,9 @@ private:
     std::unique_ptr<Encoding> encoding_;     ///< from startWriting until the file is closed
     std::optional<Timeline> timeline_;       ///< from startSession
     std::atomic<bool> inputFinished_{false}; ///< written under work_; read by isReady without it
+    bool closing_ = false;                   ///< the writer is being destroyed: the opener gives up
+    std::condition_variable openerWake_;     ///< wakes the opener early, with work_
+    std::thread opener_; ///< from startWriting: opens the encoder after kOpenerDelay; joined on destruction
 
     mutable std::mutex stateMutex_; ///< guards error_; status_ is written under it too
     std::atomic<WriterStatus> status_{WriterStatus::unknown};

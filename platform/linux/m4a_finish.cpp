@@ -1,13 +1,7 @@
 #include "platform/linux/m4a_finish.h"
 
 #include "platform/linux/av_error.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/dict.h>
-#include <libavutil/mem.h>
-}
+#include "platform/linux/ffmpeg_library.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -109,20 +103,21 @@ int64_t seekWritten(void* opaque, int64_t offset, int whence) {
 }
 
 AVIOContext* makeIo(void* opaque, bool writable) {
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kIoBufferSize));
     AVIOContext* io = buffer == nullptr ? nullptr
-                      : writable ? avio_alloc_context(buffer, kIoBufferSize, 1, opaque, nullptr, writeFile, seekWritten)
-                                 : avio_alloc_context(buffer, kIoBufferSize, 0, opaque, readFile, nullptr, seekFile);
+                      : writable
+                          ? ff().avio_alloc_context(buffer, kIoBufferSize, 1, opaque, nullptr, writeFile, seekWritten)
+                          : ff().avio_alloc_context(buffer, kIoBufferSize, 0, opaque, readFile, nullptr, seekFile);
     if (io == nullptr) {
-        av_free(buffer);
+        ff().av_free(buffer);
     }
     return io;
 }
 
 void freeIo(AVIOContext** io) {
     if (*io != nullptr) {
-        av_freep(&(*io)->buffer);
-        avio_context_free(io);
+        ff().av_freep(&(*io)->buffer);
+        ff().avio_context_free(io);
     }
 }
 
@@ -237,13 +232,13 @@ struct Remux {
     Remux(const Remux&) = delete;
     Remux& operator=(const Remux&) = delete;
     ~Remux() {
-        av_packet_free(&packet);
-        av_packet_free(&held);
-        avformat_close_input(&in);
+        ff().av_packet_free(&packet);
+        ff().av_packet_free(&held);
+        ff().avformat_close_input(&in);
         freeIo(&inIo);
         if (out != nullptr) {
             out->pb = nullptr;
-            avformat_free_context(out);
+            ff().avformat_free_context(out);
         }
         freeIo(&outIo);
     }
@@ -258,26 +253,26 @@ int copyPackets(Remux& r, int64_t primingFrames, int64_t frameCount) {
     std::optional<int64_t> first;
     bool holding = false;
     int result = 0;
-    while ((result = av_read_frame(r.in, r.packet)) >= 0) {
+    while ((result = ff().av_read_frame(r.in, r.packet)) >= 0) {
         if (r.packet->stream_index != source->index) {
-            av_packet_unref(r.packet);
+            ff().av_packet_unref(r.packet);
             continue;
         }
-        const int64_t at = av_rescale_q(r.packet->dts, source->time_base, target->time_base);
+        const int64_t at = ff().av_rescale_q(r.packet->dts, source->time_base, target->time_base);
         first = first.value_or(at);
         r.packet->dts = at - *first - primingFrames;
         r.packet->pts = r.packet->dts;
-        r.packet->duration = av_rescale_q(r.packet->duration, source->time_base, target->time_base);
+        r.packet->duration = ff().av_rescale_q(r.packet->duration, source->time_base, target->time_base);
         r.packet->pos = -1;
         r.packet->stream_index = 0;
         if (holding) {
             r.held->duration = r.packet->dts - r.held->dts;
-            if ((result = av_write_frame(r.out, r.held)) < 0) {
+            if ((result = ff().av_write_frame(r.out, r.held)) < 0) {
                 return result;
             }
         }
-        av_packet_unref(r.held);
-        av_packet_move_ref(r.held, r.packet);
+        ff().av_packet_unref(r.held);
+        ff().av_packet_move_ref(r.held, r.packet);
         holding = true;
     }
     if (result != AVERROR_EOF) {
@@ -292,12 +287,15 @@ int copyPackets(Remux& r, int64_t primingFrames, int64_t frameCount) {
     } else if (r.held->duration <= 0) {
         r.held->duration = source->codecpar->frame_size > 0 ? source->codecpar->frame_size : 1024;
     }
-    return av_write_frame(r.out, r.held);
+    return ff().av_write_frame(r.out, r.held);
 }
 
 } // namespace
 
 MaybeError finishAsM4a(const FragmentedFile& file, int64_t primingFrames, int64_t frameCount) {
+    if (const Result<const FfmpegFunctions*> ffmpeg = loadedFfmpeg(); !ffmpeg.ok()) {
+        return ffmpeg.error();
+    }
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) {
         return Error{describeErrno(errno)};
@@ -310,29 +308,30 @@ MaybeError finishAsM4a(const FragmentedFile& file, int64_t primingFrames, int64_
     Remux r;
     r.reader.fd = file.fd;
     r.inIo = makeIo(&r.reader, false);
-    r.in = avformat_alloc_context();
-    r.packet = av_packet_alloc();
-    r.held = av_packet_alloc();
+    r.in = ff().avformat_alloc_context();
+    r.packet = ff().av_packet_alloc();
+    r.held = ff().av_packet_alloc();
     r.outIo = makeIo(replacement.output(), true);
-    const AVOutputFormat* container = av_guess_format("ipod", nullptr, nullptr); // MPEG-4 audio, brand "M4A "
+    const AVOutputFormat* container = ff().av_guess_format("ipod", nullptr, nullptr); // MPEG-4 audio, brand "M4A "
     if (r.inIo == nullptr || r.in == nullptr || r.packet == nullptr || r.held == nullptr || r.outIo == nullptr ||
-        container == nullptr || avformat_alloc_output_context2(&r.out, container, nullptr, nullptr) < 0) {
+        container == nullptr || ff().avformat_alloc_output_context2(&r.out, container, nullptr, nullptr) < 0) {
         return Error{describeErrno(ENOMEM)};
     }
     r.in->pb = r.inIo;
     r.in->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (const int result = avformat_open_input(&r.in, nullptr, av_find_input_format("mp4"), nullptr); result < 0) {
+    if (const int result = ff().avformat_open_input(&r.in, nullptr, ff().av_find_input_format("mp4"), nullptr);
+        result < 0) {
         return Error{describeAvError(result)};
     }
     if (r.in->nb_streams != 1 || r.in->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
         return Error{describeAvError(AVERROR_INVALIDDATA)};
     }
     const AVCodecParameters* parameters = r.in->streams[0]->codecpar;
-    AVStream* stream = avformat_new_stream(r.out, nullptr);
+    AVStream* stream = ff().avformat_new_stream(r.out, nullptr);
     if (stream == nullptr) {
         return Error{describeErrno(ENOMEM)};
     }
-    if (const int result = avcodec_parameters_copy(stream->codecpar, parameters); result < 0) {
+    if (const int result = ff().avcodec_parameters_copy(stream->codecpar, parameters); result < 0) {
         return Error{describeAvError(result)};
     }
     stream->codecpar->codec_tag = 0;
@@ -344,17 +343,17 @@ MaybeError finishAsM4a(const FragmentedFile& file, int64_t primingFrames, int64_
     r.out->flush_packets = 0; // else a custom output is flushed at every packet: a write and a seek each
     // The edit list's length is counted in the movie's time scale: in frames, it ends exactly with the audio.
     AVDictionary* options = nullptr;
-    av_dict_set_int(&options, "movie_timescale", parameters->sample_rate, 0);
-    int result = avformat_write_header(r.out, &options);
-    av_dict_free(&options);
+    ff().av_dict_set_int(&options, "movie_timescale", parameters->sample_rate, 0);
+    int result = ff().avformat_write_header(r.out, &options);
+    ff().av_dict_free(&options);
     if (result >= 0) {
         result = copyPackets(r, primingFrames, frameCount);
     }
     if (result >= 0) {
-        result = av_write_trailer(r.out);
+        result = ff().av_write_trailer(r.out);
     }
     if (result >= 0) {
-        avio_flush(r.outIo);
+        ff().avio_flush(r.outIo);
         result = r.outIo->error;
     }
     if (result < 0) {

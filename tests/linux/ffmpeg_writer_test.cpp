@@ -23,6 +23,7 @@
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,11 +53,15 @@ float tone(int64_t frame, int channel) {
     return static_cast<float>(0.5 * std::cos(2.0 * std::numbers::pi * hertz * t));
 }
 
-std::shared_ptr<PcmBuffer> toneBuffer(MediaTime time, int64_t firstFrame, int64_t frameCount) {
+// `hiss`: white noise of that amplitude on top, which makes the encoder spend its whole bit rate (on a pure tone it
+// needs far less).
+std::shared_ptr<PcmBuffer> toneBuffer(MediaTime time, int64_t firstFrame, int64_t frameCount, float hiss = 0) {
+    static std::minstd_rand noise;
     std::vector<float> samples(static_cast<size_t>(frameCount * kChannels));
     for (int64_t i = 0; i < frameCount; ++i) {
         for (int c = 0; c < kChannels; ++c) {
-            samples[static_cast<size_t>(i * kChannels + c)] = tone(firstFrame + i, c);
+            samples[static_cast<size_t>(i * kChannels + c)] =
+                tone(firstFrame + i, c) + hiss * std::uniform_real_distribution<float>(-1, 1)(noise);
         }
     }
     return std::make_shared<PcmBuffer>(time, kRate, kChannels, std::move(samples));
@@ -132,12 +137,13 @@ struct Delivery {
     MediaTime time;
     int64_t firstFrame;
     int64_t frameCount;
+    float hiss = 0;
 };
 
-std::vector<Delivery> steady(int64_t from, int64_t to, int64_t size) {
+std::vector<Delivery> steady(int64_t from, int64_t to, int64_t size, float hiss = 0) {
     std::vector<Delivery> deliveries;
     for (int64_t frame = from; frame < to; frame += size) {
-        deliveries.push_back({at(frame), frame, std::min(size, to - frame)});
+        deliveries.push_back({at(frame), frame, std::min(size, to - frame), hiss});
     }
     return deliveries;
 }
@@ -172,7 +178,7 @@ std::optional<Recording> startRecording(FfmpegWriterService& service, const std:
     recording.writer->startSession(session);
     for (const Delivery& d : deliveries) {
         EXPECT_TRUE(recording.input->isReadyForMoreMediaData());
-        EXPECT_TRUE(recording.input->append(*toneBuffer(d.time, d.firstFrame, d.frameCount)));
+        EXPECT_TRUE(recording.input->append(*toneBuffer(d.time, d.firstFrame, d.frameCount, d.hiss)));
     }
     return recording;
 }
@@ -229,7 +235,7 @@ TEST(FfmpegWriterTest, FragmentedWhileRecordingAnOrdinaryM4aAtTheEnd) {
         FfmpegWriterService service;
         const std::string path = dir.file(name);
         constexpr int64_t kLength = 3 * kSecond + 777; // not a whole number of encoder frames
-        std::optional<Recording> recording = startRecording(service, path, steady(0, kLength, 480));
+        std::optional<Recording> recording = startRecording(service, path, steady(0, kLength, 480, 0.1F));
         ASSERT_TRUE(recording);
         const auto mode = static_cast<mode_t>(fs::status(path).permissions());
 
@@ -422,8 +428,8 @@ TEST(FfmpegWriterTest, AbsorbsACardsDriftWithoutHolesOrCuts) {
             previous = phase;
             quietest = std::min(quietest, rms(decoded, start, start + kWindow));
         }
-        EXPECT_LT(worstJump, 0.1);
-        EXPECT_GT(quietest, 0.3); // the tone's RMS is 0.35 on each channel
+        EXPECT_LT(worstJump, 0.2); // the coder's own noise moves it by up to 0.1; a 0.1 ms hole by 0.28
+        EXPECT_GT(quietest, 0.3);  // the tone's RMS is 0.35 on each channel
         std::filesystem::remove(path);
     }
 }
@@ -526,7 +532,7 @@ TEST(FfmpegWriterTest, AFullDiskKeepsWhatWasRecorded) {
     const std::vector<Case> cases = {
         {"while recording", "64k", false, "No space left on device"},
         {"at the last fragment", "1m", true, "No space left on device"},
-        {"at the copy into an ordinary file", "96k", false,
+        {"at the copy into an ordinary file", "72k", false,
          "No space left on device (the recording stays there, playable, as a fragmented MPEG-4 file)"},
     };
     for (const Case& c : cases) {
