@@ -11,7 +11,6 @@ import os
 import pathlib
 import select
 import shlex
-import signal
 import subprocess
 import tempfile
 import threading
@@ -258,15 +257,6 @@ def rms(samples):
     return float(np.sqrt(np.mean(np.square(samples, dtype=np.float64)))) if len(samples) else 0.0
 
 
-def tone_level(samples, frequency):
-    """The amplitude of one frequency in a mono signal (Goertzel)."""
-    n = len(samples)
-    if n == 0:
-        return 0.0
-    k = np.exp(-2j * np.pi * frequency * np.arange(n) / RATE)
-    return float(2 * abs(np.dot(samples, k)) / n)
-
-
 def holes(samples, level, window=0.005):
     """Stretches (start, length in seconds) where a continuous tone (mono) falls below `level` amplitude, measured
     in windows of `window` seconds, from its first audible window to its last."""
@@ -274,12 +264,7 @@ def holes(samples, level, window=0.005):
     count = len(samples) // size
     peaks = np.abs(samples[:count * size]).reshape(count, size).max(axis=1)
     loud = np.flatnonzero(peaks >= level)
-    found = []
-    if len(loud):
-        for before, after in zip(loud[:-1], loud[1:]):
-            if after - before > 1:
-                found.append(((before + 1) * window, (after - before - 1) * window))
-    return found
+    return [((a + 1) * window, (b - a - 1) * window) for a, b in zip(loud[:-1], loud[1:]) if b - a > 1]
 
 
 def levels(samples, frequency, window=0.02):

@@ -1,27 +1,25 @@
 """Every way a recording ends or is disturbed, as one table: the parent's line, the end of input, each stop signal,
 a parent that stops reading the tool's output or error, descriptors closed at start, a server that goes away, one
 that hangs at the stop, and a disk that stalls. Each row checks the exit status, the one line (or none) on standard
-error, and that the file decodes without errors and holds what was recorded, on the clock."""
+error, and that the file decodes without errors and holds what was recorded, on the clock. Last, the recordings
+that cannot start: the parent hears why, in time, and finds no file."""
+import contextlib
 import dataclasses
 import os
+import pathlib
 import signal
 import time
 from typing import Callable, Optional
 
 import pytest
 
-from harness import (SERVER_KIND, MonitorListener, Player, SoundServer, Tool, decode, duration, holes, tone,
-                     tone_level)
+from harness import (TOLERANCE, MonitorListener, Player, SoundServer, Tool, decode, duration, figure, holes, levels,
+                     tone)
 
 SHIM = os.environ.get("QFX_STALL_SHIM")
-TOLERANCE = 0.05  # the file's length against the time recorded, which the tool promises
 RECORDED = 2.5  # seconds recorded before the ending
 STALL = 20.0  # seconds a stalled disk holds the tool's writes
 PROMPT = 2.0  # seconds from the stop to the exit, whatever the server or the disk did before
-
-
-def figure(text):
-    print(f"[figure] {SERVER_KIND}: {text}")
 
 
 def broken_pipe_on(*fds):
@@ -50,6 +48,7 @@ class Ending:
     stop_at: float
     # How much earlier than audio_end the file may end: a server that dies or hangs loses what it had not sent yet.
     early: float = TOLERANCE
+    reported: str = ""  # standard error before the stop
 
 
 def line(tool, server):
@@ -75,8 +74,9 @@ def server_gone(tool, server):
     killed_at = time.monotonic()
     time.sleep(1.5)  # the tool reports it (where it can) and goes on waiting for its line
     assert tool.child.poll() is None, "the tool died with its server"
+    reported = tool.stderr
     tool.send("stop")
-    return Ending(killed_at, tool.stop_at, early=0.5)
+    return Ending(killed_at, tool.stop_at, early=0.5, reported=reported)
 
 
 def server_hung_at_stop(tool, server):
@@ -86,9 +86,10 @@ def server_hung_at_stop(tool, server):
     return Ending(hung_at, tool.stop_at, early=0.5)
 
 
-def disk_stalled(tool, server, flag):
+def disk_stalled(tool, server):
     """Holds the tool's writes for STALL seconds, recording the tool's memory meanwhile, then stops at once."""
     stalled_at = time.monotonic()
+    flag = pathlib.Path(server.dir, "stall")
     flag.write_text("stalled")
     resident = []
     while time.monotonic() < stalled_at + STALL:
@@ -116,7 +117,6 @@ class Case:
     own_server: bool = False  # the row kills or stops its server
     sees_ready: bool = True  # False when the tool's standard output does not reach the test
     report: Optional[str] = None  # the start of the one line expected on standard error, else none
-    stalls: bool = False
 
 
 CASES = [
@@ -132,25 +132,23 @@ CASES = [
          own_server=True, sees_ready=False),
     Case("the server gone", server_gone, own_server=True, report="ScreenCaptureKit stopped: "),
     Case("the server hung at the stop", server_hung_at_stop, own_server=True),
-    Case("a stalled write", disk_stalled, stalls=True),
+    Case("a stalled write", disk_stalled),
 ]
 
 
 @pytest.mark.parametrize("case", CASES, ids=[case.name for case in CASES])
 def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
-    if case.stalls and not SHIM:
+    stalls = case.end is disk_stalled
+    if stalls and not SHIM:
         pytest.skip("QFX_STALL_SHIM names no stalled-write shim")
     out = tmp_path / "out.m4a"
     own = SoundServer() if case.own_server else None
     server = own or request.getfixturevalue("server")
     try:
         env = server.env
-        end = case.end
-        if case.stalls:
-            flag = tmp_path / "stall"
-            env = env | {"LD_PRELOAD": SHIM, "QFX_STALL_FLAG": str(flag),
+        if stalls:
+            env = env | {"LD_PRELOAD": SHIM, "QFX_STALL_FLAG": f"{server.dir}/stall",
                          "QFX_STALL_TARGET": os.path.realpath(out)}
-            end = lambda tool, server: disk_stalled(tool, server, flag)  # noqa: E731
         with MonitorListener(server):
             Player(server, tone(60, 1000, 0.3, 0.3))
             tool = Tool([out], env, preexec_fn=case.child)
@@ -160,25 +158,24 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
             else:
                 begun = tool.started_at
             time.sleep(RECORDED)
-            ending = end(tool, server)
+            ending = case.end(tool, server)
             status = tool.finish(30)
             exited_at = time.monotonic()
     finally:
         if own:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 own.signal(signal.SIGCONT)
-            except ProcessLookupError:
-                pass
             own.stop()
 
     assert status == 0, tool.stderr
     assert tool.stdout == ("READY\n" if case.sees_ready else "")
     if case.report:
         assert tool.stderr.startswith(case.report) and tool.stderr.count("\n") == 1, tool.stderr
+        assert ending.reported == tool.stderr, "reported when it happened, not at the stop"
     else:
         assert tool.stderr == ""
     stopping = exited_at - ending.stop_at
-    if case.own_server or case.stalls:
+    if case.own_server or stalls:
         figure(f"{case.name}: the tool exited {stopping:.3f} s after the stop")
         assert stopping < PROMPT
 
@@ -189,26 +186,43 @@ def test_every_ending_leaves_a_complete_file(request, tmp_path, case):
     assert recorded - ending.early - late_start < duration(audio) < recorded + TOLERANCE, \
         f"{duration(audio):.3f} s in the file for {recorded:.3f} s recorded"
     body = audio[:, 0]
-    assert tone_level(body[-24000:], 1000) > 0.2, "the tone played up to the end is missing there"
+    assert levels(body[-24000:], 1000, 0.5)[0] > 0.2, "the tone played up to the end is missing there"
     missing = sum(length for _, length in holes(body, 0.1))
     figure(f"{case.name}: {missing:.3f} s of the tone missing in {duration(audio):.3f} s")
-    if case.stalls:
+    if stalls:
         # Audio the stalled writer could not take became silence of its own length: the file kept the clock.
         assert STALL / 2 < missing < STALL
     elif server.kind == "pulseaudio":  # PipeWire's server may itself fall behind the clock on a loaded machine
         assert missing < TOLERANCE
 
 
-def test_a_server_hung_before_the_start_fails_it_in_time_saying_why(tmp_path):
-    with SoundServer() as hung:
-        hung.signal(signal.SIGSTOP)
+@contextlib.contextmanager
+def client_env(tmp_path, kind):
+    """What a client runs with when its server is not there, has no sinks, or hangs."""
+    if kind == "no server":
+        (tmp_path / "client.conf").write_text("autospawn = no\n")
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("PULSE_", "DBUS_"))}
+        yield env | {"PULSE_SERVER": f"unix:{tmp_path}/none/native", "XDG_RUNTIME_DIR": str(tmp_path),
+                     "PULSE_CLIENTCONFIG": f"{tmp_path}/client.conf"}
+        return
+    with SoundServer(sinks=kind != "no sinks") as server:
+        if kind == "hung":
+            server.signal(signal.SIGSTOP)
         try:
-            began = time.monotonic()
-            tool = Tool([tmp_path / "out.m4a"], hung.env)
-            status = tool.finish(30)
-            took = time.monotonic() - began
+            yield server.env
         finally:
-            hung.signal(signal.SIGCONT)
-    figure(f"a hung server: the start gave up after {took:.3f} s")
+            server.signal(signal.SIGCONT)
+
+
+@pytest.mark.parametrize("kind, says", [("no server", ""), ("no sinks", "No display"),
+                                        ("hung", "did not answer in time\n")])
+def test_a_recording_that_cannot_start_says_why_in_time(tmp_path, kind, says):
+    out = tmp_path / "out.m4a"
+    with client_env(tmp_path, kind) as env:
+        tool = Tool([out], env)
+        status = tool.finish(30)
+        took = time.monotonic() - tool.started_at
+    figure(f"{kind}: the start gave up after {took:.3f} s")
     assert (status, tool.stdout) == (4, "")
-    assert tool.stderr.endswith("did not answer in time\n") and tool.stderr.count("\n") == 1, tool.stderr
+    assert says in tool.stderr and tool.stderr.endswith("\n") and tool.stderr.count("\n") == 1, tool.stderr
+    assert not os.path.lexists(out)

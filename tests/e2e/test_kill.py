@@ -24,10 +24,6 @@ def killed_after(server, out, seconds, stop_first_by=None):
     return tool.finish(30), recorded
 
 
-def fragmented(path):
-    return b"moof" in path.read_bytes()
-
-
 @pytest.mark.parametrize("seconds", [0.5, 4.5])
 def test_a_kill_while_recording_keeps_all_but_the_last_second(server, tmp_path, seconds):
     out = tmp_path / "out.m4a"
@@ -51,7 +47,7 @@ def test_a_kill_during_the_finish_leaves_the_fragmented_or_the_finished_file(ser
     player.stop()
     assert status in (-signal.SIGKILL, 0)
     kept = duration(decode(out))
-    state = "fragmented" if fragmented(out) else "finished"
+    state = "fragmented" if b"moof" in out.read_bytes() else "finished"
     print(f"killed {delay * 1000:.0f} ms after the stop: {state}, {kept:.2f} s of {recorded:.2f} s kept")
     assert kept >= recorded - 1.0
     if state == "finished":

@@ -28,33 +28,29 @@ struct Step {
 };
 
 TEST(CaptureClockTest, PlacesFragments) {
+    using enum Step::Kind;
     const struct {
         const char* name;
         std::vector<Step> steps;
     } cases[] = {
         {"the first fragment anchors at its capture time, the next ones count samples",
-         {{Step::place, kFragment, 1000, 1000},
-          {Step::place, kFragment, 1020, 1020},
-          {Step::place, kFragment, 1040, 1040}}},
+         {{place, kFragment, 1000, 1000}, {place, kFragment, 1020, 1020}, {place, kFragment, 1040, 1040}}},
         {"a clock ahead by more than the threshold is a loss: times jump to the clock",
-         {{Step::place, kFragment, 1000, 1000},
-          {Step::place, kFragment, 1520, 1520},
-          {Step::place, kFragment, 1540, 1540}}},
+         {{place, kFragment, 1000, 1000}, {place, kFragment, 1520, 1520}, {place, kFragment, 1540, 1540}}},
         {"a hole takes its time without audio",
-         {{Step::place, kFragment, 1000, 1000}, {Step::skip, 4800, 0, 0}, {Step::place, kFragment, 1120, 1120}}},
+         {{place, kFragment, 1000, 1000}, {skip, 4800, 0, 0}, {place, kFragment, 1120, 1120}}},
         {"after a hole the clock decides as soon as it is later",
-         {{Step::place, kFragment, 1000, 1000}, {Step::skip, kFragment, 0, 0}, {Step::place, kFragment, 1045, 1045}}},
-        {"a hole before the first fragment changes nothing",
-         {{Step::skip, 4800, 0, 0}, {Step::place, kFragment, 1000, 1000}}},
+         {{place, kFragment, 1000, 1000}, {skip, kFragment, 0, 0}, {place, kFragment, 1045, 1045}}},
+        {"a hole before the first fragment changes nothing", {{skip, 4800, 0, 0}, {place, kFragment, 1000, 1000}}},
         {"a restarted source begins at the clock's time when that is later",
-         {{Step::place, kFragment, 1000, 1000}, {Step::restart, 0, 0, 0}, {Step::place, kFragment, 1030, 1030}}},
+         {{place, kFragment, 1000, 1000}, {restart, 0, 0, 0}, {place, kFragment, 1030, 1030}}},
         {"a restarted source never overlaps what was placed",
-         {{Step::place, kFragment, 1000, 1000}, {Step::restart, 0, 0, 0}, {Step::place, kFragment, 990, 1020}}},
+         {{place, kFragment, 1000, 1000}, {restart, 0, 0, 0}, {place, kFragment, 990, 1020}}},
         {"after a restart the threshold applies again",
-         {{Step::place, kFragment, 1000, 1000},
-          {Step::restart, 0, 0, 0},
-          {Step::place, kFragment, 1030, 1030},
-          {Step::place, kFragment, 1100, 1100}}},
+         {{place, kFragment, 1000, 1000},
+          {restart, 0, 0, 0},
+          {place, kFragment, 1030, 1030},
+          {place, kFragment, 1100, 1100}}},
     };
     for (const auto& c : cases) {
         CaptureClock clock(kRate, kThreshold);

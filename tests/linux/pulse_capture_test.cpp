@@ -1,6 +1,6 @@
 // The Linux capture service against the private sound server the test runs with (CTest starts it through
 // tests/e2e/harness.py): what it lists, what it delivers on which queue and clock, and how it stops. Following the
-// output and a lost server are seen end to end (tests/e2e).
+// output, a lost server and a hung one are seen end to end (tests/e2e).
 #include "platform/linux/capture_clock.h"
 #include "platform/linux/pcm_buffer.h"
 #include "platform/linux/pulse_capture.h"
@@ -106,23 +106,19 @@ private:
     std::condition_variable changed_;
 };
 
-/// The service's displays; none, with the reason in `error`, when the query fails.
-std::shared_ptr<ShareableContent> content(PulseCaptureService& service, MaybeError& error) {
-    using Answer = std::pair<std::shared_ptr<ShareableContent>, MaybeError>;
-    auto answer = std::make_shared<std::promise<Answer>>();
-    std::future<Answer> future = answer->get_future();
-    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, MaybeError failed) {
-        answer->set_value({std::move(found), std::move(failed)});
+/// The service's displays; none when the query fails.
+std::shared_ptr<ShareableContent> content(PulseCaptureService& service) {
+    auto answer = std::make_shared<std::promise<std::shared_ptr<ShareableContent>>>();
+    auto future = answer->get_future();
+    service.getShareableContent(false, false, [answer](std::shared_ptr<ShareableContent> found, const MaybeError&) {
+        answer->set_value(std::move(found));
     });
-    Answer got = future.wait_for(20s) == std::future_status::ready ? future.get() : Answer{nullptr, Error{"timed out"}};
-    error = got.second;
-    return got.first;
+    return future.wait_for(20s) == std::future_status::ready ? future.get() : nullptr;
 }
 
 std::vector<std::string> sinkNames(PulseCaptureService& service) {
     std::vector<std::string> names;
-    MaybeError error;
-    if (const std::shared_ptr<ShareableContent> found = content(service, error)) {
+    if (const std::shared_ptr<ShareableContent> found = content(service)) {
         for (const auto& display : found->displays) {
             names.push_back(dynamic_cast<const PulseDisplay&>(*display).sinkName());
         }
@@ -142,14 +138,13 @@ struct Capture {
     explicit Capture(PulseCaptureService::Tuning tuning = {}) : service(tuning) {}
     /// Starts it; an empty text, or what went wrong.
     std::string start() {
-        MaybeError error;
-        const std::shared_ptr<ShareableContent> found = content(service, error);
+        const std::shared_ptr<ShareableContent> found = content(service);
         if (!found || found->displays.empty()) {
-            return error ? error->description : "no display";
+            return "no display";
         }
         stream = service.makeStream(service.makeContentFilter(found->displays[0], {}, {}),
                                     service.makeStreamConfiguration(), collector);
-        error = stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue);
+        MaybeError error = stream->addStreamOutput(collector, kStreamOutputTypeAudio, collector->queue);
         if (!error) {
             error = await([&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
         }
@@ -163,7 +158,7 @@ struct Capture {
     std::shared_ptr<Stream> stream;
 };
 
-/// A server of the test's own, to kill or hang, from scripts/sound-server.sh: while it lives, this process's clients
+/// A server of the test's own, to kill, from scripts/sound-server.sh: while it lives, this process's clients
 /// talk to it. Make and drop it on the test's thread while no capture is connecting (it changes the environment).
 class OwnServer {
 public:
@@ -193,8 +188,8 @@ public:
     }
     OwnServer(const OwnServer&) = delete;
     OwnServer& operator=(const OwnServer&) = delete;
-    /// Every process of it at once: SIGKILL as a crash, SIGSTOP as a hang (SIGCONT before it goes).
-    void signal(int sig) const { ::killpg(pgid_, sig); }
+    /// Every process of it at once, as a crash does.
+    void kill() const { ::killpg(pgid_, SIGKILL); }
 
     bool ok = false;
 
@@ -271,35 +266,6 @@ TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUnti
     EXPECT_LE(endNs, stoppedAt + 1'000'000) << "audio played after the stop request was kept";
 }
 
-// A server that hangs (stopped, or stuck on a stalled disk) answers nothing: the stop still ends in time with what
-// arrived, and a start gives up saying why instead of waiting for libpulse's own timeouts.
-TEST(PulseCaptureTest, AHungServerHoldsNeitherAStopNorAStartBeyondItsLimit) {
-    const OwnServer server;
-    ASSERT_TRUE(server.ok);
-    PulseCaptureService::Tuning tuning;
-    tuning.answerLimitNs = 2'000'000'000;
-    Capture capture(tuning);
-    ASSERT_EQ(capture.start(), "");
-    ASSERT_TRUE(capture.collector->waitForMore(5));
-    server.signal(SIGSTOP);
-    auto began = std::chrono::steady_clock::now();
-    const MaybeError stopped = capture.stop();
-    const auto stopTook = std::chrono::steady_clock::now() - began;
-    Capture second(tuning);
-    began = std::chrono::steady_clock::now();
-    const std::string started = second.start();
-    const auto startTook = std::chrono::steady_clock::now() - began;
-    server.signal(SIGCONT);
-    std::printf("[figure] hung server: stop took %lld ms, start gave up after %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()),
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(startTook).count()));
-    EXPECT_FALSE(stopped);
-    EXPECT_LT(stopTook, 2s) << "the tool promises its parent an exit within 2 s of the stop line";
-    EXPECT_TRUE(capture.collector->stopped().empty());
-    EXPECT_EQ(started.find('\n'), std::string::npos) << started;
-    EXPECT_NE(started.find("did not answer in time"), std::string::npos) << started;
-}
-
 // The server dies while the capture stops, at a different moment of the stop each round: the stop completes and
 // nothing is called on what the stop released (run under ThreadSanitizer by the test command).
 TEST(PulseCaptureTest, AServerDyingAtTheMomentOfStopNeitherCrashesNorHoldsTheStop) {
@@ -312,7 +278,7 @@ TEST(PulseCaptureTest, AServerDyingAtTheMomentOfStopNeitherCrashesNorHoldsTheSto
         ASSERT_TRUE(capture.collector->waitForMore(1));
         std::thread killer([&server, killAfterMs] {
             std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
-            server.signal(SIGKILL);
+            server.kill();
         });
         EXPECT_FALSE(capture.stop());
         killer.join();

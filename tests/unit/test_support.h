@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace qfx::testing {
 
@@ -58,25 +59,25 @@ private:
     std::FILE* file_;
 };
 
-/// A pipe; both ends closed on destruction unless closed before.
+/// A pipe, closed on destruction.
 class Pipe {
 public:
     Pipe() { EXPECT_EQ(::pipe(fds_), 0); }
     ~Pipe() {
-        closeRead();
-        closeWrite();
+        for (const int fd : fds_) {
+            ::close(fd);
+        }
     }
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
 
     [[nodiscard]] int readEnd() const { return fds_[0]; }
-    [[nodiscard]] int writeEnd() const { return fds_[1]; }
     void write(const std::string& text) const {
         EXPECT_EQ(::write(fds_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
     /// Everything left in the pipe; closes the write end first so that the read ends.
     [[nodiscard]] std::string rest() {
-        closeWrite();
+        ::close(std::exchange(fds_[1], -1));
         std::string text;
         char chunk[256];
         for (ssize_t n = 0; (n = ::read(fds_[0], chunk, sizeof chunk)) > 0;) {
@@ -84,16 +85,8 @@ public:
         }
         return text;
     }
-    void closeRead() { closeEnd(0); }
-    void closeWrite() { closeEnd(1); }
 
 private:
-    void closeEnd(int end) {
-        if (fds_[end] >= 0) {
-            ::close(fds_[end]);
-            fds_[end] = -1;
-        }
-    }
     int fds_[2] = {-1, -1};
 };
 
@@ -113,6 +106,8 @@ public:
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
     [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;
