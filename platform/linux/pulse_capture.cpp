@@ -387,7 +387,10 @@ public:
         stopAtNs_.compare_exchange_strong(none, requestedAtNs); // a second request keeps the first one's moment
         control_.async([this, requestedAtNs, completion = std::move(completion)] {
             stop(requestedAtNs);
+            // Everything up to the request has been handed on: the recorder finishes the file while the
+            // connection is taken down.
             completion(std::nullopt);
+            shutdown();
         });
     }
 
@@ -476,8 +479,8 @@ private:
             shrinkFragment();
             takeTail(requestedAtNs);
             closeRecordStream();
+            phase_ = Phase::ended;
         }
-        shutdown();
     }
 
     /// Records from the default sink's monitor unless that is what is recorded already; ends the stream when there

@@ -22,7 +22,8 @@
 //   lost, does the stream end by itself, and the delegate hears didStopWithError once.
 // - Stop takes what the server captured up to the moment of the request, and nothing played after it: it asks for
 //   small fragments, waits for the audio up to the request (the tail wait), cuts what lies past it (unless none of
-//   the audio was played before the request), then disconnects.
+//   the audio was played before the request). Its completion comes once that audio has been handed to the output's
+//   queue; the disconnection follows on the control thread, while the recorder finishes the file.
 // - Every wait on the server is bounded (see Tuning): a server that hangs makes a start or a content query fail
 //   with an error saying it did not answer, ends the stream when an output switch cannot complete, and never holds
 //   a stop beyond its limit. Audio waiting on the output's queue is bounded too: a recorder that stops taking it
