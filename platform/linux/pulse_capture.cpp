@@ -73,27 +73,46 @@ public:
 
     /// Connects to the default server and waits until the context is ready (or the deadline).
     MaybeError connect() {
-        static const std::string kWhat = "Cannot connect to the sound server";
+        if (MaybeError error = beginConnecting()) {
+            return error;
+        }
+        return awaitReady(deadlineNs_);
+    }
+
+    /// Starts connecting to the default server; the handshake goes on on the loop's thread. An error only when the
+    /// connection could not even be started.
+    MaybeError beginConnecting() {
         if (loop_ == nullptr) {
-            return describe(kWhat, PA_ERR_INTERNAL);
+            return describe(kConnectFailure, PA_ERR_INTERNAL);
         }
         context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), kClientName);
         if (context_ == nullptr) {
-            return describe(kWhat, PA_ERR_INTERNAL);
+            return describe(kConnectFailure, PA_ERR_INTERNAL);
         }
         pa_context_set_state_callback(context_, signalOnContext, loop_);
         if (pa_threaded_mainloop_start(loop_) < 0) {
-            return describe(kWhat, PA_ERR_INTERNAL);
+            return describe(kConnectFailure, PA_ERR_INTERNAL);
         }
         running_ = true;
         const LoopLock lock(loop_);
         // No autospawn: a capture helper must never start a sound server of its own.
         if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-            return describe(kWhat, pa_context_errno(context_));
+            return describe(kConnectFailure, pa_context_errno(context_));
         }
+        return std::nullopt;
+    }
+
+    /// Waits, with `deadlineNs` as the deadline from here on, until a begun connection is ready; an error when it
+    /// failed or the deadline passed first.
+    MaybeError awaitReady(int64_t deadlineNs) {
+        if (context_ == nullptr || !running_) {
+            return describe(kConnectFailure, PA_ERR_INTERNAL);
+        }
+        const LoopLock lock(loop_);
+        setDeadline(deadlineNs);
         waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; });
         if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-            return failure(kWhat);
+            return failure(kConnectFailure);
         }
         return std::nullopt;
     }
@@ -185,6 +204,8 @@ public:
     }
 
 private:
+    static constexpr const char* kConnectFailure = "Cannot connect to the sound server";
+
     pa_threaded_mainloop* loop_;
     pa_context* context_ = nullptr;
     bool running_ = false;
@@ -194,9 +215,10 @@ private:
 
 } // namespace
 
-/// The connection of the last content query, kept for the next stream's start to take over: the recorder starts a
-/// stream right after its query, and that start then needs no handshake of its own. At most one is kept. The
-/// service's query thread puts it; a stream's control thread takes it.
+/// A connection kept for the next user to take over, so that it needs no handshake of its own: the one the service
+/// begins when it is made, for the first content query, and then that of the last query, for the stream that the
+/// recorder starts right after it. At most one is kept. The service's query thread puts it; the query thread and a
+/// stream's control thread take it.
 class SpareConnection {
 public:
     void put(std::unique_ptr<Connection> connection) {
@@ -215,6 +237,18 @@ private:
 };
 
 namespace {
+
+/// Into `connection`, one ready by `deadlineNs`: the spare one when it is or becomes ready by then (one still
+/// connecting is waited for), else a new one. The error when neither could be had. Lock not held.
+MaybeError takeOrConnect(SpareConnection& spare, int64_t deadlineNs, std::unique_ptr<Connection>& connection) {
+    connection = spare.take();
+    if (connection != nullptr && !connection->awaitReady(deadlineNs)) {
+        return std::nullopt;
+    }
+    // A spare that failed tells nothing about the server now: a connection of its own does, with its own error.
+    connection = std::make_unique<Connection>(deadlineNs);
+    return connection->connect();
+}
 
 struct SinkEntry {
     std::string name;
@@ -286,12 +320,13 @@ std::optional<SinkEntry> chooseSink(const std::vector<SinkEntry>& sinks, std::in
 }
 
 /// The sinks as displays, the default one first; `connection` stays connected for a stream to take over.
-Result<std::vector<std::shared_ptr<Display>>> queryDisplays(int64_t answerLimitNs, std::unique_ptr<Connection>& kept) {
-    auto owned = std::make_unique<Connection>(CaptureClock::monotonicNowNs() + answerLimitNs);
-    Connection& connection = *owned;
-    if (MaybeError error = connection.connect()) {
+Result<std::vector<std::shared_ptr<Display>>> queryDisplays(int64_t answerLimitNs, SpareConnection& spare,
+                                                            std::unique_ptr<Connection>& kept) {
+    std::unique_ptr<Connection> owned;
+    if (MaybeError error = takeOrConnect(spare, CaptureClock::monotonicNowNs() + answerLimitNs, owned)) {
         return *error;
     }
+    Connection& connection = *owned;
     const LoopLock lock(connection.loop());
     std::optional<std::string> defaultSink = defaultSinkName(connection);
     std::optional<std::vector<SinkEntry>> sinks = defaultSink ? listSinks(connection) : std::nullopt;
@@ -419,17 +454,7 @@ private:
 
     /// Takes over the last content query's connection while it is still connected, else connects anew.
     MaybeError connect() {
-        const int64_t deadlineNs = CaptureClock::monotonicNowNs() + tuning_.answerLimitNs;
-        connection_ = spare_->take();
-        if (connection_ != nullptr) {
-            const LoopLock lock(connection_->loop());
-            if (pa_context_get_state(connection_->context()) == PA_CONTEXT_READY) {
-                connection_->setDeadline(deadlineNs);
-                return std::nullopt;
-            }
-        }
-        connection_ = std::make_unique<Connection>(deadlineNs);
-        return connection_->connect();
+        return takeOrConnect(*spare_, CaptureClock::monotonicNowNs() + tuning_.answerLimitNs, connection_);
     }
 
     MaybeError start() {
@@ -1031,6 +1056,14 @@ PulseCaptureService::PulseCaptureService(Tuning tuning)
     // log is the one target that never reaches the terminal (without a syslog daemon the lines are dropped). A
     // target the user chose (PULSE_LOG_SYSLOG, PULSE_LOG_JOURNAL) is left as it is.
     setenv("PULSE_LOG_SYSLOG", "1", 0); // NOLINT(concurrency-mt-unsafe): the platform is made first, on the main thread
+
+    // The recorder's first request is the content query. Its connection is begun here, and the server's handshake
+    // runs on the connection's own thread while the tool still sets itself up; the query waits for it, or connects
+    // anew if it failed.
+    auto connection = std::make_unique<Connection>(CaptureClock::monotonicNowNs() + tuning_.answerLimitNs);
+    if (!connection->beginConnecting()) {
+        spare_->put(std::move(connection));
+    }
 }
 
 PulseCaptureService::~PulseCaptureService() = default;
@@ -1039,7 +1072,7 @@ void PulseCaptureService::getShareableContent(bool /*excludingDesktopWindows*/, 
                                               ContentCompletion completion) {
     queries_.async([completion = std::move(completion), limit = tuning_.answerLimitNs, spare = spare_] {
         std::unique_ptr<Connection> connection;
-        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays(limit, connection);
+        Result<std::vector<std::shared_ptr<Display>>> displays = queryDisplays(limit, *spare, connection);
         if (connection != nullptr) {
             spare->put(std::move(connection));
         }

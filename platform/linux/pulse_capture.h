@@ -116,7 +116,8 @@ public:
     };
 
     /// Routes libpulse's own log lines away from standard error (see the constructor): make the first service on the
-    /// main thread before other threads read the environment.
+    /// main thread before other threads read the environment. Begins connecting to the sound server, for the first
+    /// content query to take over.
     PulseCaptureService() : PulseCaptureService(Tuning{}) {}
     explicit PulseCaptureService(Tuning tuning);
     /// Waits for the content queries in progress to complete. Streams made here may outlive the service.
@@ -148,7 +149,7 @@ public:
 
 private:
     Tuning tuning_;
-    std::shared_ptr<SpareConnection> spare_; ///< the last query's connection, for the next stream's start
+    std::shared_ptr<SpareConnection> spare_; ///< a connection for the next query or stream start to take over
     ThreadSerialQueue queries_;              // last: drained and joined first on destruction
 };
 
