@@ -77,8 +77,9 @@ constexpr double kMaxCompensation = 0.006;
 // thread takes too: loaded during the start, they would hold up the threads the capture's start creates, and READY
 // with them. The start takes a few milliseconds to a few tens after startWriting.
 constexpr std::chrono::milliseconds kOpenerDelay{100};
-// Frames handed to the resampler at a time (silence, mostly; buffers are smaller).
-constexpr int kResampleChunk = 4096;
+// Frames handed to the resampler at a time. The resampler sizes its four working buffers for the largest call, and
+// they stay for the whole recording: at 1024 frames they take a quarter of what a whole capture fragment would.
+constexpr int kResampleChunk = 1024;
 
 // A fragment closes once it holds this many tenths of a second: with the encoder's delay of about two frames (43 ms),
 // a kill after N seconds still leaves N - 1 on disk.
