@@ -212,6 +212,19 @@ TEST(PulseCaptureTest, ListsTheDefaultSinkFirst) {
     EXPECT_EQ(names, (std::vector<std::string>{"qfx_second", "qfx_null"}));
 }
 
+// The service begins a connection when it is made, for its first query to take over. One that failed tells nothing
+// of the server by the time of the query: the query connects anew instead of reporting that failure.
+TEST(PulseCaptureTest, AQueryConnectsAnewWhenTheConnectionBegunWithTheServiceFailed) {
+    const char* server = std::getenv("PULSE_SERVER"); // NOLINT(concurrency-mt-unsafe): the test's thread only
+    ASSERT_NE(server, nullptr);
+    const std::string saved = server;
+    // Refused on the loopback, a TCP connection fails after it has begun, as one to a server that went away does.
+    ::setenv("PULSE_SERVER", "tcp:127.0.0.1:9", 1);
+    PulseCaptureService service;
+    ::setenv("PULSE_SERVER", saved.c_str(), 1);
+    EXPECT_EQ(sinkNames(service), std::vector<std::string>{"qfx_null"});
+}
+
 TEST(PulseCaptureTest, DeliversTheSinksSoundOnTheQueueWithSampleCountedTimesUntilStopped) {
     Capture capture;
     const std::shared_ptr<Collector> collector = capture.collector;
