@@ -40,11 +40,11 @@ private:
     pa_threaded_mainloop* loop_;
 };
 
-/// A threaded main loop with one context on it. `connect` and the destructor take the loop's lock themselves
-/// (and must be called without it); everything else expects the caller to hold it. Every callback that a wait
-/// here can depend on signals the loop, and every wait also gives up when the context (or a watched stream)
-/// fails, so that a server that dies cannot leave a wait hanging, and when the deadline passes, so that a server
-/// that hangs (stopped, or stuck on a stalled disk) cannot either: libpulse's own reply timeouts run to 30 s.
+/// A threaded main loop with one context on it. `connect`, `beginConnecting`, `awaitReady` and the destructor take
+/// the loop's lock themselves (and must be called without it); everything else expects the caller to hold it. Every
+/// callback that a wait here can depend on signals the loop, and every wait also gives up when the context (or a
+/// watched stream) fails, so that a server that dies cannot leave a wait hanging, and when the deadline passes, so that
+/// a server that hangs (stopped, or stuck on a stalled disk) cannot either: libpulse's own reply timeouts run to 30 s.
 class Connection {
 public:
     /// Every wait gives up at `deadlineNs` (CLOCK_MONOTONIC) until setDeadline moves it.
@@ -217,8 +217,8 @@ private:
 
 /// A connection kept for the next user to take over, so that it needs no handshake of its own: the one the service
 /// begins when it is made, for the first content query, and then that of the last query, for the stream that the
-/// recorder starts right after it. At most one is kept. The service's query thread puts it; the query thread and a
-/// stream's control thread take it.
+/// recorder starts right after it. At most one is kept. The service puts it when it is made and its query thread
+/// after each query; the query thread and a stream's control thread take it.
 class SpareConnection {
 public:
     void put(std::unique_ptr<Connection> connection) {
