@@ -4,9 +4,10 @@
 // How the capture operations map onto libpulse:
 // - Shareable content: a context connected to the default server (libpulse's own lookup: PULSE_SERVER, the
 //   session's runtime directory, client.conf; never an autospawned server) lists the sinks, the server's default
-//   sink first. No sink gives an empty list. A failed connection is an Error saying what failed and why. The
-//   connection stays open for the next stream's start to take over (the recorder starts one right after its query),
-//   which then needs no connection of its own.
+//   sink first. No sink gives an empty list. A failed connection is an Error saying what failed and why. The first
+//   query takes over a connection that the service began when it was made; each query's connection stays open for
+//   the next stream's start to take over (the recorder starts one right after its query), which then needs no
+//   connection of its own.
 // - Content filter: the first display's sink; the stream records that sink's monitor source.
 // - Stream: a record stream of interleaved float32 frames at the configured rate and channel count, delivering one
 //   PcmBuffer per fragment to the registered output, on the registered queue, with CLOCK_MONOTONIC presentation
